@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs, with apt, what building ("run") or building and testing ("test")
+# needs on Debian 12. Does nothing when everything is there already.
+set -euo pipefail
+
+run_packages=(g++ make cmake pkg-config libudev-dev umockdev libumockdev-dev libglib2.0-dev)
+test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format
+               cppcheck socat iproute2 util-linux procps)
+
+case "${1:-test}" in
+  run) wanted=("${run_packages[@]}") ;;
+  test) wanted=("${test_packages[@]}") ;;
+  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "need root to install: ${missing[*]}" >&2; exit 1; }
+  sudo=sudo
+fi
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

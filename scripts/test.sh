@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what it needs, checks formatting, builds with
+# warnings as errors, runs the tests plain, under ASan+UBSan and under TSan,
+# then runs cppcheck. Build trees go to build/, build-asan/ and build-tsan/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+
+jobs=$(nproc)
+sources=$(git ls-files -- '*.cpp' '*.h' 2>/dev/null || find src tests bench -name '*.cpp' -o -name '*.h')
+
+echo "== format"
+# shellcheck disable=SC2086
+clang-format --dry-run --Werror $sources
+
+run_suite() {  # run_suite DIR SANITIZE
+  echo "== build and test: ${2:-plain}"
+  cmake -S . -B "$1" -DMURLEN_SANITIZE="$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$1" -j "$jobs"
+  ctest --test-dir "$1" -LE bench -j "$jobs" --output-on-failure --timeout 300
+}
+
+run_suite build ""
+run_suite build-asan address
+run_suite build-tsan thread
+
+echo "== cppcheck"
+cppcheck --enable=warning,portability --std=c++20 --error-exitcode=1 --quiet \
+  --inline-suppr -I src src
+echo "== all checks passed"

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "bridge/endpoint.h"
+
+// One published port address. Entries are never unlinked or freed; a withdrawn
+// entry (both flags 0) is reused when its address is published again.
+struct port_entry {
+    char address[1024];  // syspath of the board's USB device; set once
+    char devnode[1280];  // node to open, rewritten by every publication
+    int32_t is_serial;   // devnode is a tty carrying the board's stream
+    int32_t is_hid;      // devnode is a hidraw node carrying it as HID reports
+    port_entry* prev;
+    port_entry* next;
+};
+
+// Everything below is guarded by port_lock, except where a line says otherwise.
+extern pthread_mutex_t port_lock;
+extern port_entry* port_list;
+extern char selected_address[1024];
+extern endpoint device_endpoint;
+// Written only by the main thread; the watcher tests and copies it under port_lock.
+extern endpoint ide_endpoint;
+
+inline constexpr int32_t relay_buffer_size = 16384;
+inline constexpr int32_t relay_failure_limit = 10;
+
+void port_lock_acquire();
+void port_lock_release();
+
+// 1 when wanted names address: the whole text, or its tail from the first "/usb"
+// on, without the slash. Absent or empty texts never match.
+int32_t address_matches(const char* address, const char* wanted);
+
+// Called with port_lock held. Opens the board side for entry and, with the IDE
+// connected, starts the two relays; 1 when device_endpoint is open on return.
+int32_t bridge_open(port_entry* entry);
+
+// Called with port_lock held, by bridge_open. Starts one relay per direction on
+// duplicates of device_endpoint and ide_endpoint.
+void start_relays(const char* ide_to_board_label, const char* board_to_ide_label);
+
+// Called with port_lock held. Closes device_endpoint if open and tells the
+// relays of its opening to stop. Returns a descriptor for relays_await, or -1
+// when there is nothing to wait for.
+int32_t bridge_close();
+
+// Called with no lock held. Waits, briefly and boundedly, until the relays of a
+// closed opening have let go of every descriptor they held; closes let_go_fd.
+void relays_await(int32_t let_go_fd);
+
+// Thread entry of one relay; takes ownership of its relay_args.
+void* relay_thread(void* args);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+
+struct udev_device;
+struct udev_monitor;
+
+// The udev netlink monitor; written once by udev_setup. Watcher thread only.
+extern struct udev_monitor* udev_monitor;
+
+// Thread entry: sets udev up, scans, then follows events until 11 failed waits in a row.
+void* watcher_thread(void* unused);
+
+// Creates the context and the filtered monitor, then scans the devices present;
+// ends the process with status 1 when udev cannot be used.
+void udev_setup();
+
+// Receives and handles one event from udev_monitor.
+void monitor_event();
+
+// Tracks a USB device or a child below a tracked one; takes ownership of device.
+void device_added(struct udev_device* device);
+
+// Removes every record and child whose udev device has this syspath.
+void device_removed(const char* syspath);
+
+// Reads idVendor, idProduct and bcdDevice as hexadecimal; 1 when all three parsed.
+int32_t read_usb_ids(struct udev_device* device, uint32_t* vid, uint32_t* pid, uint32_t* bcd);
+
+// Ends the process with exit status 1, writing nothing.
+[[noreturn]] void fatal_exit(const char* message);

@@ -1,0 +1,3 @@
+#include "monitor/command_loop.h"
+
+int main() { return monitor_run(); }

@@ -1,0 +1,135 @@
+#include "os_fakes.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+pty_pair pty_open() {
+    int master = -1;
+    int slave = -1;
+    char name[PATH_MAX] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        return pty_pair{-1, ""};
+    }
+    termios tio{};
+    if (tcgetattr(slave, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+    }
+    close(slave);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    return pty_pair{master, name};
+}
+
+loopback_listener listener_open() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return loopback_listener{-1, 0};
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        close(fd);
+        return loopback_listener{-1, 0};
+    }
+    return loopback_listener{fd, ntohs(addr.sin_port)};
+}
+
+int listener_accept(const loopback_listener& listener, int timeout_ms) {
+    pollfd pfd{listener.fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeout_ms) != 1) {
+        return -1;
+    }
+    return accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+std::string read_exactly(int fd, size_t count, int timeout_ms) {
+    std::string got;
+    int64_t deadline = now_ms() + timeout_ms;
+    char buf[65536];
+    while (got.size() < count) {
+        int64_t left = deadline - now_ms();
+        pollfd pfd{fd, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) != 1) {
+            break;
+        }
+        size_t want = count - got.size() < sizeof buf ? count - got.size() : sizeof buf;
+        ssize_t n = read(fd, buf, want);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+bool write_all(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            pollfd pfd{fd, POLLOUT, 0};
+            poll(&pfd, 1, 1000);
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool stays_quiet(int fd, int quiet_ms) {
+    pollfd pfd{fd, POLLIN, 0};
+    return poll(&pfd, 1, quiet_ms) == 0;
+}
+
+int open_descriptors_of(const std::string& path) {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    while (dirent* entry = readdir(dir)) {
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        char target[PATH_MAX] = {};
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && path == target) {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count;
+}
