@@ -1,6 +1,133 @@
 #include "bridge/port_publishing.h"
 
-int32_t is_serial_port(const device_record*) { return 0; }
-int32_t is_hid_port(const device_record*) { return 0; }
-void port_publish(const device_record*) {}
-void port_withdraw(const device_record*) {}
+#include <cstdlib>
+#include <cstring>
+
+#include "bridge/endpoint.h"
+#include "bridge/port_table.h"
+#include "common/copy_bounded.h"
+#include "common/trace.h"
+#include "devices/identification.h"
+
+// Runs on the watcher thread only: the record belongs to that thread and is
+// read without a lock; port_lock guards everything of the port table.
+
+int32_t is_serial_port(const device_record* record) {
+    if (record->subsystem == nullptr) {
+        return 0;
+    }
+    return serial_interface_of(record->vid, record->pid) < 0 &&
+                   strcmp(record->subsystem, "tty") == 0
+               ? 1
+               : 0;
+}
+
+int32_t is_hid_port(const device_record* record) {
+    if (record->subsystem == nullptr) {
+        return 0;
+    }
+    int32_t wanted = serial_interface_of(record->vid, record->pid);
+    return wanted >= 0 && record->ifacenum == wanted && strcmp(record->subsystem, "hidraw") == 0
+               ? 1
+               : 0;
+}
+
+// A board in its loader, and the identities that stand for one, are never a port.
+static int32_t is_never_published(const device_record* record) {
+    if (record->vid == board_vendor) {
+        if (record->pid == 0x0476 && record->bcd == 0x9999) {
+            return 1;
+        }
+        if (record->pid == 0x0477 || record->pid == loader_product) {
+            return 1;
+        }
+    }
+    return record->vid == other_vendor ? 1 : 0;
+}
+
+// Called with port_lock held. The entry whose address is exactly address, or null.
+static port_entry* port_find(const char* address) {
+    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
+        if (strcmp(entry->address, address) == 0) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+// Called with port_lock held. A new zero-filled entry for address at the tail
+// of port_list, or null when none can be made.
+static port_entry* port_append(const char* address) {
+    auto* entry = static_cast<port_entry*>(calloc(1, sizeof(port_entry)));
+    if (entry == nullptr) {
+        trace("port_append: no memory for %s\n", address);
+        return nullptr;
+    }
+    copy_bounded(entry->address, address, sizeof entry->address);
+    if (port_list == nullptr) {
+        port_list = entry;
+        return entry;
+    }
+    port_entry* last = port_list;
+    while (last->next != nullptr) {
+        last = last->next;
+    }
+    last->next = entry;
+    entry->prev = last;
+    return entry;
+}
+
+void port_publish(const device_record* record) {
+    if (is_never_published(record) != 0) {
+        return;
+    }
+    if (strcmp(record->devnode, no_device) == 0) {
+        return;
+    }
+    int32_t is_serial = is_serial_port(record);
+    int32_t is_hid = is_serial == 0 ? is_hid_port(record) : 0;
+    if (is_serial == 0 && is_hid == 0) {
+        return;
+    }
+
+    port_lock_acquire();
+    port_entry* entry = port_find(record->location);
+    if (entry == nullptr) {
+        entry = port_append(record->location);
+    }
+    if (entry == nullptr) {
+        port_lock_release();
+        return;
+    }
+    // Every publication takes the newly chosen node, a republished address too.
+    copy_bounded(entry->devnode, record->devnode, sizeof entry->devnode);
+    entry->is_serial = is_serial;
+    entry->is_hid = is_hid;
+    if (address_matches(entry->address, selected_address) != 0) {
+        // An opening that fails is tried again at the next publication.
+        (void)bridge_open(entry);
+    }
+    port_lock_release();
+}
+
+void port_withdraw(const device_record* record) {
+    int32_t let_go = -1;
+    port_lock_acquire();
+    // The entry stays, with its address and node, to be reused on republication.
+    port_entry* entry = port_find(record->location);
+    if (entry != nullptr) {
+        entry->is_serial = 0;
+        entry->is_hid = 0;
+    }
+    // The selected board went away: close its side even when no entry was
+    // found, or when the side was opened for another port.
+    if (device_endpoint.fd >= 0 && address_matches(record->location, selected_address) != 0) {
+        let_go = bridge_close();
+    }
+    port_lock_release();
+    // The relays of the closed side let go of their copies of the node; waiting
+    // for them under port_lock would stall the command loop.
+    if (let_go >= 0) {
+        relays_await(let_go);
+    }
+}

@@ -1,14 +1,368 @@
 #include "devices/watcher.h"
 
+#include <libudev.h>
+#include <poll.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
+
+#include "bridge/port_publishing.h"
+#include "common/copy_bounded.h"
+#include "common/trace.h"
+#include "devices/device_records.h"
+#include "devices/identification.h"
+
+// Everything here runs on the watcher thread: it alone calls libudev and owns
+// device_list, its records and udev_monitor, so none of them takes a lock.
+// port_publish and port_withdraw take port_lock themselves; no lock is held
+// when they are called.
 
 struct udev_monitor* udev_monitor = nullptr;
 
-// Until the watcher is built, its thread returns at once.
-void* watcher_thread(void*) { return nullptr; }
-void udev_setup() {}
-void monitor_event() {}
-void device_added(struct udev_device*) {}
-void device_removed(const char*) {}
-int32_t read_usb_ids(struct udev_device*, uint32_t*, uint32_t*, uint32_t*) { return 0; }
-void fatal_exit(const char*) { exit(1); }
+// The subsystems whose devices can belong to a board, in the order they are
+// subscribed and enumerated.
+static const char* const watched_subsystems[] = {"usb", "tty", "hid", "hidraw"};
+
+// Consecutive failed waits that end the thread.
+static constexpr int32_t wait_failure_limit = 11;
+
+[[noreturn]] void fatal_exit(const char* message) {
+    // The message is for a reader of the code: standard output carries the
+    // protocol replies alone and there is no log.
+    (void)message;
+    exit(1);
+}
+
+// Parses text the way the scanning format "%x" does: leading white space, an
+// optional 0x or 0X, then hexadecimal digits up to the first non-digit.
+// 1 with the value, or 0 when there are no digits or the value needs more
+// than 32 bits.
+static int32_t parse_hex(const char* text, uint32_t* value) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
+        ++p;
+    }
+    // "0x" followed by no digit is the number 0 with "x" left over.
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isxdigit(static_cast<unsigned char>(p[2]))) {
+        p += 2;
+    }
+    uint32_t parsed = 0;
+    auto [end, error] = std::from_chars(p, p + strlen(p), parsed, 16);
+    if (error != std::errc{} || end == p) {
+        return 0;
+    }
+    *value = parsed;
+    return 1;
+}
+
+int32_t read_usb_ids(struct udev_device* device, uint32_t* vid, uint32_t* pid, uint32_t* bcd) {
+    *vid = 0;
+    *pid = 0;
+    *bcd = 0;
+    // Attribute texts belong to device, which the caller holds.
+    const char* vendor = udev_device_get_sysattr_value(device, "idVendor");
+    const char* product = udev_device_get_sysattr_value(device, "idProduct");
+    const char* release = udev_device_get_sysattr_value(device, "bcdDevice");
+    if (vendor == nullptr || product == nullptr || release == nullptr) {
+        return 0;
+    }
+    if (parse_hex(vendor, vid) == 0 || parse_hex(product, pid) == 0 ||
+        parse_hex(release, bcd) == 0) {
+        return 0;
+    }
+    return 1;
+}
+
+// 1 when device's syspath is the whole text syspath.
+static int32_t has_syspath(struct udev_device* device, const char* syspath) {
+    const char* own = udev_device_get_syspath(device);
+    return own != nullptr && strcmp(own, syspath) == 0 ? 1 : 0;
+}
+
+// Appends record at the tail of the list headed by *head.
+static void record_append(device_record** head, device_record* record) {
+    if (*head == nullptr) {
+        *head = record;
+        return;
+    }
+    device_record* last = *head;
+    while (last->next != nullptr) {
+        last = last->next;
+    }
+    last->next = record;
+    record->prev = last;
+}
+
+// Unlinks record from the list headed by *head.
+static void record_unlink(device_record** head, device_record* record) {
+    if (record->next != nullptr) {
+        record->next->prev = record->prev;
+    }
+    if (record->prev != nullptr) {
+        record->prev->next = record->next;
+    } else {
+        *head = record->next;
+    }
+}
+
+// A USB device: tracked as a new record when it is a board. Takes ownership of
+// device.
+static void usb_device_added(struct udev_device* device, const char* syspath, const char* subsystem,
+                             const char* devtype) {
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    uint32_t bcd = 0;
+    if (read_usb_ids(device, &vid, &pid, &bcd) == 0 || is_board_id(vid, pid) == 0) {
+        udev_device_unref(device);
+        return;
+    }
+    auto* record = static_cast<device_record*>(calloc(1, sizeof(device_record)));
+    if (record == nullptr) {
+        trace("usb_device_added: no memory for %s\n", syspath);
+        udev_device_unref(device);
+        return;
+    }
+    // The record owns device from here until it is freed.
+    record->udev_device = device;
+    record->vid = vid;
+    record->pid = pid;
+    record->bcd = bcd;
+    copy_bounded(record->location, syspath, sizeof record->location);
+    // A USB device already tracked gets a second record: one "remove" takes both.
+    record_append(&device_list, record);
+    trace("add device: subsys=%s, type=%s, location=%s\n", subsystem, text_or_none(devtype),
+          syspath);
+    device_select_node(record);
+    port_publish(record);
+}
+
+// The first record whose USB device has the syspath, or null.
+static device_record* record_of(const char* syspath) {
+    for (device_record* record = device_list; record != nullptr; record = record->next) {
+        if (has_syspath(record->udev_device, syspath) != 0) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+// A device below a USB device: attached to the board's first record when that
+// board is tracked. Takes ownership of device.
+static void child_added(struct udev_device* device, const char* syspath, const char* subsystem,
+                        const char* devtype) {
+    // parent: borrowed from device, never released here.
+    struct udev_device* parent =
+        udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
+    if (parent == nullptr) {
+        udev_device_unref(device);
+        return;
+    }
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    uint32_t bcd = 0;
+    const char* parent_syspath = udev_device_get_syspath(parent);
+    if (read_usb_ids(parent, &vid, &pid, &bcd) == 0 || is_board_id(vid, pid) == 0 ||
+        parent_syspath == nullptr) {
+        udev_device_unref(device);
+        return;
+    }
+    // A child whose board has no record yet is dropped for good.
+    device_record* record = record_of(parent_syspath);
+    if (record == nullptr) {
+        udev_device_unref(device);
+        return;
+    }
+    auto* child = static_cast<device_record*>(calloc(1, sizeof(device_record)));
+    if (child == nullptr) {
+        trace("child_added: no memory for %s\n", syspath);
+        udev_device_unref(device);
+        return;
+    }
+    // The child record owns device from here until it is freed.
+    child->udev_device = device;
+    record_append(&record->children, child);
+    trace("add child:  subsys=%s, type=%s, location=%s\n", subsystem, text_or_none(devtype),
+          syspath);
+    trace("  parent location=%s\n", parent_syspath);
+    device_select_node(record);
+    port_publish(record);
+}
+
+void device_added(struct udev_device* device) {
+    // device: owned; it ends up in a record or is released before return.
+    const char* syspath = udev_device_get_syspath(device);
+    const char* subsystem = udev_device_get_subsystem(device);
+    if (syspath == nullptr || subsystem == nullptr) {
+        udev_device_unref(device);
+        return;
+    }
+    const char* devtype = udev_device_get_devtype(device);
+    if (strcmp(subsystem, "usb") == 0 && devtype != nullptr && strcmp(devtype, "usb_device") == 0) {
+        usb_device_added(device, syspath, subsystem, devtype);
+    } else {
+        child_added(device, syspath, subsystem, devtype);
+    }
+}
+
+// Frees record's children, first to last, with their handles.
+static void children_free(device_record* record) {
+    device_record* child = record->children;
+    while (child != nullptr) {
+        device_record* next = child->next;
+        udev_device_unref(child->udev_device);
+        free(child);
+        child = next;
+    }
+    record->children = nullptr;
+}
+
+// Removes every child of record whose device has the syspath, choosing the
+// node again after each. The new node reaches the port table with the next
+// add below the same USB device.
+static void children_removed(device_record* record, const char* syspath) {
+    device_record* child = record->children;
+    while (child != nullptr) {
+        device_record* next = child->next;
+        if (has_syspath(child->udev_device, syspath) != 0) {
+            trace("del child: location=%s\n", syspath);
+            record_unlink(&record->children, child);
+            udev_device_unref(child->udev_device);
+            free(child);
+            device_select_node(record);
+        }
+        child = next;
+    }
+}
+
+void device_removed(const char* syspath) {
+    // The walk never stops early: a device tracked twice goes twice.
+    device_record* record = device_list;
+    while (record != nullptr) {
+        device_record* next = record->next;
+        if (has_syspath(record->udev_device, syspath) != 0) {
+            // Withdrawn while still linked and whole.
+            port_withdraw(record);
+            trace("del device: location=%s\n", syspath);
+            record_unlink(&device_list, record);
+            udev_device_unref(record->udev_device);
+            children_free(record);
+            free(record);
+        } else {
+            children_removed(record, syspath);
+        }
+        record = next;
+    }
+}
+
+void monitor_event() {
+    if (udev_monitor == nullptr) {
+        return;
+    }
+    // device: owned; passed on to device_added or released here.
+    struct udev_device* device = udev_monitor_receive_device(udev_monitor);
+    if (device == nullptr) {
+        return;
+    }
+    const char* action = udev_device_get_action(device);
+    if (action != nullptr && strcmp(action, "add") == 0) {
+        device_added(device);
+        return;
+    }
+    if (action != nullptr && strcmp(action, "remove") == 0) {
+        // syspath belongs to device, which is held until the removal is done.
+        const char* syspath = udev_device_get_syspath(device);
+        if (syspath != nullptr) {
+            device_removed(syspath);
+        }
+        udev_device_unref(device);
+        return;
+    }
+    trace("unknown action: %s\n", text_or_none(action));
+    udev_device_unref(device);
+}
+
+// Gives each device present in the subscribed subsystems to device_added. The
+// scan lists a device after the devices above it, so a board present at start
+// is tracked with all its children.
+static void udev_scan(struct udev* udev) {
+    // enumerator: owned here, released before return.
+    struct udev_enumerate* enumerator = udev_enumerate_new(udev);
+    if (enumerator == nullptr) {
+        trace("udev_scan: no enumerator: %s\n", strerror(errno));
+        return;
+    }
+    for (const char* subsystem : watched_subsystems) {
+        (void)udev_enumerate_add_match_subsystem(enumerator, subsystem);
+    }
+    (void)udev_enumerate_scan_devices(enumerator);
+    struct udev_list_entry* entry = udev_enumerate_get_list_entry(enumerator);
+    for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
+        // device: owned; handed to device_added.
+        struct udev_device* device =
+            udev_device_new_from_syspath(udev, udev_list_entry_get_name(entry));
+        if (device != nullptr) {
+            device_added(device);
+        }
+    }
+    udev_enumerate_unref(enumerator);
+}
+
+void udev_setup() {
+    // The context lives as long as the process; no global holds it.
+    struct udev* udev = udev_new();
+    if (udev == nullptr) {
+        fatal_exit("unable to use udev");
+    }
+    udev_monitor = udev_monitor_new_from_netlink(udev, "udev");
+    if (udev_monitor != nullptr) {
+        for (const char* subsystem : watched_subsystems) {
+            (void)udev_monitor_filter_add_match_subsystem_devtype(udev_monitor, subsystem, nullptr);
+        }
+        // Enabled before the scan, so a board plugged in meanwhile is not missed.
+        (void)udev_monitor_enable_receiving(udev_monitor);
+    } else {
+        trace("udev_setup: no monitor: %s\n", strerror(errno));
+    }
+    udev_scan(udev);
+}
+
+// Waits until fd is readable. 1 when it is (or has an error or hang-up
+// pending, which the receive then takes), 0 for a failed wait: an invalid
+// descriptor, or poll failing, an interrupted call included. poll, unlike a
+// descriptor set, takes descriptors of 1024 and above.
+static int32_t monitor_wait(int fd) {
+    if (fd < 0) {
+        return 0;
+    }
+    pollfd waited = {fd, POLLIN, 0};
+    int ready = poll(&waited, 1, -1);
+    if (ready < 0) {
+        trace("monitor_wait: %s\n", strerror(errno));
+        return 0;
+    }
+    if ((waited.revents & POLLNVAL) != 0) {
+        trace("monitor_wait: descriptor %d is not open\n", fd);
+        return 0;
+    }
+    return 1;
+}
+
+void* watcher_thread(void* unused) {
+    (void)unused;
+    udev_setup();
+    int fd = udev_monitor != nullptr ? udev_monitor_get_fd(udev_monitor) : -1;
+    int32_t failures = 0;
+    while (failures < wait_failure_limit) {
+        if (monitor_wait(fd) == 0) {
+            ++failures;
+            continue;
+        }
+        // One event per wake-up; more queued make the next wait return at once.
+        monitor_event();
+        failures = 0;
+    }
+    return nullptr;
+}
