@@ -22,8 +22,23 @@ extern pthread_mutex_t port_lock;
 extern port_entry* port_list;
 extern char selected_address[1024];
 extern endpoint device_endpoint;
-// Written only by the main thread; the watcher tests and copies it under port_lock.
+// Written only by the main thread, under port_lock; the watcher tests and copies it under it.
 extern endpoint ide_endpoint;
+// Write end of the current opening's stop pipe, -1 when none: closing it stops its relays.
+extern int32_t relay_stop_fd;
+// Read end of the latest opening's let-go pipe, -1 when none: EOF once its relays have ended.
+extern int32_t relay_let_go_fd;
+
+// What one relay works on: a heap record from calloc, owned by the relay thread
+// from its start, which closes every descriptor in it and frees it at its end.
+struct relay_args {
+    endpoint source;       // the relay's own duplicate of the endpoint it reads
+    endpoint destination;  // the relay's own duplicate of the endpoint it writes
+    const char* label;     // names the direction; nothing prints it
+    int32_t stop_fd;       // read end of the opening's stop pipe; readable means stop
+    int32_t let_go_fd;     // write end of the opening's let-go pipe
+    int32_t after_fd;      // read end of the previous opening's let-go pipe, or -1
+};
 
 inline constexpr int32_t relay_buffer_size = 16384;
 inline constexpr int32_t relay_failure_limit = 10;
