@@ -1,0 +1,121 @@
+#pragma once
+
+// Small helpers of the bridge tests: descriptor holders, deadlines, and what
+// /proc says about this process's threads and descriptors.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+// Closes its descriptor when it goes out of scope.
+struct fd_holder {
+    int fd = -1;
+    fd_holder() = default;
+    explicit fd_holder(int value) : fd(value) {}
+    fd_holder(const fd_holder&) = delete;
+    fd_holder& operator=(const fd_holder&) = delete;
+    ~fd_holder() { reset(); }
+    void reset(int value = -1) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = value;
+    }
+    int release() {
+        int value = fd;
+        fd = -1;
+        return value;
+    }
+};
+
+inline int64_t test_now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Polls condition every millisecond until it holds or timeout_ms pass.
+template <typename Condition>
+bool wait_until(Condition condition, int timeout_ms = 5000) {
+    int64_t deadline = test_now_ms() + timeout_ms;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (test_now_ms() >= deadline) {
+            return false;
+        }
+        pollfd none{-1, 0, 0};
+        poll(&none, 1, 1);
+    }
+}
+
+// Threads of this process, from /proc/self/status; -1 when unreadable.
+inline int thread_count() {
+    FILE* status = fopen("/proc/self/status", "re");
+    if (status == nullptr) {
+        return -1;
+    }
+    char line[256];
+    int count = -1;
+    while (fgets(line, sizeof line, status) != nullptr) {
+        if (sscanf(line, "Threads: %d", &count) == 1) {
+            break;
+        }
+    }
+    fclose(status);
+    return count;
+}
+
+// Open descriptors of this process (the directory stream's own excluded).
+inline int descriptor_count() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count - 1;
+}
+
+// True when fd is readable (or at end of file, or failed) within timeout_ms.
+inline bool readable_within(int fd, int timeout_ms) {
+    pollfd pfd{fd, POLLIN, 0};
+    return poll(&pfd, 1, timeout_ms) == 1;
+}
+
+// count bytes of a repeatable pseudo-random pattern, every byte value included.
+inline std::string pattern_bytes(size_t count, uint32_t seed) {
+    std::string bytes(count, '\0');
+    uint32_t state = seed;
+    for (size_t i = 0; i < count; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// The 256 byte values in order.
+inline std::string every_byte_value() {
+    std::string bytes(256, '\0');
+    for (int i = 0; i < 256; ++i) {
+        bytes[static_cast<size_t>(i)] = static_cast<char>(i);
+    }
+    return bytes;
+}
+
+inline void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
