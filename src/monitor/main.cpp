@@ -1,3 +1,5 @@
 #include "monitor/command_loop.h"
 
-int main() { return monitor_run(); }
+int main() {
+    monitor_run();
+}

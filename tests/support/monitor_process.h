@@ -1,0 +1,44 @@
+#pragma once
+
+// Runs the built monitor as the IDE does: a child process whose standard input
+// and output are pipes held by the test. The child inherits the test's
+// environment (umockdev's preload and testbed among it) plus any extra entries.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct monitor_process {
+    pid_t pid;   // -1 when the start failed or the child has been reaped
+    int input;   // write end of the monitor's standard input, -1 once closed
+    int output;  // read end of its standard output, -1 once closed
+};
+
+// Starts the executable at path. extra_env holds "NAME=value" entries that are
+// added to the inherited environment, replacing inherited entries of the same
+// name. Also makes this process ignore SIGPIPE, so that writing to a monitor
+// that has ended fails instead of killing the test. pid is -1 on failure.
+monitor_process monitor_start(const std::string& path,
+                              const std::vector<std::string>& extra_env = {});
+
+// Writes text as it is (the caller adds the line feed); false on error.
+bool monitor_send(const monitor_process& process, const std::string& text);
+
+// Reads one whole reply (from its first '{' to the line feed after the
+// matching '}') within timeout_ms; returns what arrived, complete or not.
+std::string monitor_read_reply(const monitor_process& process, int timeout_ms);
+
+// True when nothing at all arrives on the monitor's output for quiet_ms.
+bool monitor_stays_quiet(const monitor_process& process, int quiet_ms);
+
+// Closes the monitor's standard input (end of input for it).
+void monitor_close_input(monitor_process* process);
+
+// Waits up to timeout_ms for the child to end. Returns its exit status, 128 +
+// the signal number when a signal ended it, or -1 when it was still running
+// (it is then killed and reaped).
+int monitor_wait(monitor_process* process, int timeout_ms);
+
+// Kills the child if it still runs, reaps it and closes both pipes.
+void monitor_stop(monitor_process* process);
