@@ -1,0 +1,438 @@
+#include "devices/watcher.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libudev.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bridge/endpoint.h"
+#include "bridge/port_table.h"
+#include "common/copy_bounded.h"
+#include "devices/device_records.h"
+#include "support/os_fakes.h"
+
+namespace {
+
+const std::string usb_root = "/devices/pci0000:00/0000:00:14.0/usb1";
+const std::string board_a = usb_root + "/1-2";
+const std::string board_b = usb_root + "/1-3";
+
+// Testbed paths are given without "/sys"; syspaths and uevents use it.
+std::string sys(const std::string& devpath) {
+    return "/sys" + devpath;
+}
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Polls condition under port_lock until it holds or 5 s have passed.
+template <typename Condition>
+bool port_table_reaches(Condition condition) {
+    int64_t deadline = now_ms() + 5000;
+    for (;;) {
+        port_lock_acquire();
+        bool reached = condition();
+        port_lock_release();
+        if (reached || now_ms() > deadline) {
+            return reached;
+        }
+        usleep(2000);
+    }
+}
+
+// Called with port_lock held.
+port_entry* entry_at(const std::string& address) {
+    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
+        if (address == entry->address) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+// Called with port_lock held.
+bool published_on(const std::string& address, const std::string& devnode) {
+    port_entry* entry = entry_at(address);
+    return entry != nullptr && entry->is_serial == 1 && devnode == entry->devnode;
+}
+
+// Called with port_lock held.
+bool withdrawn(const std::string& address) {
+    port_entry* entry = entry_at(address);
+    return entry != nullptr && entry->is_serial == 0 && entry->is_hid == 0;
+}
+
+int count_of(const device_record* list) {
+    int count = 0;
+    for (; list != nullptr; list = list->next) {
+        ++count;
+    }
+    return count;
+}
+
+class Watcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // umockdev tells by looking at /sys, which a testbed must redirect first.
+        testbed = umockdev_testbed_new();
+        if (!umockdev_in_mock_environment()) {
+            GTEST_SKIP() << "needs umockdev-wrapper";
+        }
+        pthread_mutex_init(&port_lock, nullptr);
+    }
+
+    void TearDown() override {
+        if (testbed != nullptr) {
+            g_object_unref(testbed);
+        }
+    }
+
+    void add(const std::string& text) {
+        GError* error = nullptr;
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, text.c_str(), &error))
+            << (error != nullptr ? error->message : "") << "\n"
+            << text;
+    }
+
+    void add_usb_device(const std::string& path, const char* vid, const char* pid,
+                        const char* bus_node) {
+        add("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + bus_node +
+            "\nA: idVendor=" + vid + "\nA: idProduct=" + pid + "\nA: bcdDevice=0279\n");
+    }
+
+    void add_interface(const std::string& path) {
+        add("P: " + path +
+            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n");
+    }
+
+    // The node is a pty slave of the test's own, so it may come and go.
+    void add_tty(const std::string& path, const std::string& devnode) {
+        add("P: " + path + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + devnode + "\n");
+    }
+
+    // A serial board: its USB device, interface 0 and the tty below it.
+    void add_board(const std::string& path, const std::string& devnode) {
+        add_usb_device(path, "16c0", "0483", "/dev/bus/usb/001/002");
+        add_interface(path + "/" + interface_name(path));
+        add_tty(tty_path(path), devnode);
+    }
+
+    static std::string interface_name(const std::string& path) {
+        return path.substr(path.rfind('/') + 1) + ":1.0";
+    }
+    static std::string tty_path(const std::string& path) {
+        // Named after the port: the class directory holds one link per name.
+        return path + "/" + interface_name(path) + "/tty/ttyACM" + path.substr(path.rfind('-') + 1);
+    }
+
+    void uevent(const std::string& path, const char* action) {
+        umockdev_testbed_uevent(testbed, sys(path).c_str(), action);
+    }
+
+    // Waits for the event just sent and handles it on this thread.
+    static void deliver() {
+        pollfd readable = {udev_monitor_get_fd(udev_monitor), POLLIN, 0};
+        ASSERT_EQ(poll(&readable, 1, 5000), 1);
+        monitor_event();
+    }
+
+    UMockdevTestbed* testbed = nullptr;
+};
+
+TEST_F(Watcher, ScanTracksBoardsWithTheirChildrenAndDropsTheRest) {
+    pty_pair tty = pty_open();
+    ASSERT_GE(tty.master, 0);
+    add_board(board_a, tty.slave_path);
+    // A console tty with no USB device above it.
+    add("P: /devices/virtual/tty/tty5\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/tty5\n");
+    // A receiver that is no board, with a tty of its own.
+    const std::string other = usb_root + "/1-4";
+    add_usb_device(other, "046d", "c52b", "/dev/bus/usb/001/004");
+    add_interface(other + "/1-4:1.0");
+    add_tty(other + "/1-4:1.0/tty/ttyUSB0", "/dev/ttyUSB0");
+
+    udev_setup();
+
+    ASSERT_EQ(count_of(device_list), 1);
+    EXPECT_EQ(std::string(device_list->location), sys(board_a));
+    EXPECT_EQ(device_list->vid, 0x16C0u);
+    EXPECT_EQ(device_list->pid, 0x0483u);
+    EXPECT_EQ(device_list->bcd, 0x0279u);
+    EXPECT_EQ(count_of(device_list->children), 2);
+    EXPECT_EQ(std::string(device_list->devnode), tty.slave_path);
+    port_lock_acquire();
+    EXPECT_TRUE(published_on(sys(board_a), tty.slave_path));
+    EXPECT_EQ(port_list != nullptr ? port_list->next : nullptr, nullptr);
+    port_lock_release();
+    close(tty.master);
+}
+
+TEST_F(Watcher, RepeatedAddsAndOneRemoveOfASyspath) {
+    pty_pair tty = pty_open();
+    ASSERT_GE(tty.master, 0);
+    add_usb_device(board_a, "16c0", "0483", "/dev/bus/usb/001/002");
+    add_interface(board_a + "/1-2:1.0");
+    udev_setup();
+    ASSERT_EQ(count_of(device_list), 1);
+
+    // Replayed for a tracked device: a second record of the same syspath.
+    uevent(board_a, "add");
+    deliver();
+    ASSERT_EQ(count_of(device_list), 2);
+    device_record* first = device_list;
+    device_record* second = device_list->next;
+    EXPECT_STREQ(first->location, second->location);
+
+    // Children join the first record; one added twice is held twice.
+    add_tty(tty_path(board_a), tty.slave_path);
+    deliver();
+    uevent(tty_path(board_a), "add");
+    deliver();
+    EXPECT_EQ(count_of(first->children), 3);
+    EXPECT_EQ(count_of(second->children), 0);
+    EXPECT_EQ(std::string(first->devnode), tty.slave_path);
+    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
+
+    // Actions other than add and remove change nothing, and neither does the
+    // removal of an untracked syspath.
+    uevent(board_a, "change");
+    deliver();
+    uevent(board_a + "/1-2:1.0", "bind");
+    deliver();
+    add("P: /devices/virtual/tty/tty5\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/tty5\n");
+    deliver();
+    uevent("/devices/virtual/tty/tty5", "remove");
+    deliver();
+    EXPECT_EQ(count_of(device_list), 2);
+    EXPECT_EQ(count_of(first->children), 3);
+
+    // The tty goes, both of its children with it; the node is chosen again but
+    // the port table hears of it only with the next add.
+    uevent(tty_path(board_a), "remove");
+    deliver();
+    EXPECT_EQ(count_of(first->children), 1);
+    EXPECT_EQ(std::string(first->devnode), "/dev/bus/usb/001/002");
+    EXPECT_STREQ(first->subsystem, "usb");
+    port_lock_acquire();
+    EXPECT_TRUE(published_on(sys(board_a), tty.slave_path));
+    port_lock_release();
+
+    uevent(board_a, "remove");
+    deliver();
+    EXPECT_EQ(device_list, nullptr);
+    port_lock_acquire();
+    EXPECT_TRUE(withdrawn(sys(board_a)));
+    port_lock_release();
+    close(tty.master);
+}
+
+TEST_F(Watcher, LongSyspathIsCutInLocationAndMatchedWhole) {
+    pty_pair tty = pty_open();
+    ASSERT_GE(tty.master, 0);
+    const std::string hub = "/devices/platform/" + std::string(220, 'h');
+    const std::string board = hub + "/usb1/1-2";
+    ASSERT_GT(sys(board).size(), 239u);
+    add("P: " + hub + "\nE: SUBSYSTEM=platform\n");
+    add_board(board, tty.slave_path);
+
+    udev_setup();
+
+    ASSERT_EQ(count_of(device_list), 1);
+    const std::string cut = sys(board).substr(0, 239);
+    EXPECT_EQ(std::string(device_list->location), cut);
+    EXPECT_EQ(count_of(device_list->children), 2);
+    port_lock_acquire();
+    EXPECT_TRUE(published_on(cut, tty.slave_path));
+    port_lock_release();
+
+    uevent(tty_path(board), "remove");
+    deliver();
+    EXPECT_EQ(count_of(device_list->children), 1);
+    uevent(board, "remove");
+    deliver();
+    EXPECT_EQ(device_list, nullptr);
+    port_lock_acquire();
+    EXPECT_TRUE(withdrawn(cut));
+    port_lock_release();
+    close(tty.master);
+}
+
+TEST_F(Watcher, UsbIdsAreReadAsHexadecimal) {
+    add_usb_device(board_a, "16c0", "0483", "/dev/bus/usb/001/002");
+    struct row {
+        const char* vendor;
+        const char* product;
+        const char* release;  // null: the attribute is missing
+        int32_t result;
+        uint32_t vid, pid, bcd;
+    };
+    const row rows[] = {
+        {" 0x16C0", "0X0483", "279 is the release", 1, 0x16C0, 0x0483, 0x0279},
+        {"\t16c0", "ffffffff", "0", 1, 0x16C0, 0xFFFFFFFF, 0},
+        // Outputs read before the failing one keep their values.
+        {"16c0", "zz", "0279", 0, 0x16C0, 0, 0},
+        {"16c0", "0483", "100000000", 0, 0x16C0, 0x0483, 0},
+        {"", "0483", "0279", 0, 0, 0, 0},
+        {"16c0", "0483", nullptr, 0, 0, 0, 0},
+    };
+    udev* context = udev_new();
+    ASSERT_NE(context, nullptr);
+    for (const row& r : rows) {
+        std::string path = sys(board_a);
+        umockdev_testbed_set_attribute(testbed, path.c_str(), "idVendor", r.vendor);
+        umockdev_testbed_set_attribute(testbed, path.c_str(), "idProduct", r.product);
+        if (r.release != nullptr) {
+            umockdev_testbed_set_attribute(testbed, path.c_str(), "bcdDevice", r.release);
+        } else {
+            unlink((std::string(g_getenv("UMOCKDEV_DIR")) + path + "/bcdDevice").c_str());
+        }
+        // A new handle each time: a handle keeps the attribute values it read.
+        udev_device* device = udev_device_new_from_syspath(context, path.c_str());
+        ASSERT_NE(device, nullptr);
+        uint32_t vid = 7;
+        uint32_t pid = 7;
+        uint32_t bcd = 7;
+        EXPECT_EQ(read_usb_ids(device, &vid, &pid, &bcd), r.result) << r.vendor << "," << r.product;
+        EXPECT_EQ(vid, r.vid) << r.vendor;
+        EXPECT_EQ(pid, r.pid) << r.product;
+        EXPECT_EQ(bcd, r.bcd) << (r.release != nullptr ? r.release : "missing");
+        udev_device_unref(device);
+    }
+    udev_unref(context);
+}
+
+// Runs the watcher thread as the monitor does. The test looks only at the
+// port table, under port_lock.
+TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
+    pty_pair tty_a = pty_open();
+    pty_pair tty_b = pty_open();
+    ASSERT_GE(tty_a.master, 0);
+    ASSERT_GE(tty_b.master, 0);
+    add_board(board_a, tty_a.slave_path);
+    port_lock_acquire();
+    copy_bounded(selected_address, "usb1/1-2", sizeof selected_address);
+    port_lock_release();
+
+    // Every descriptor below 1024 taken: the monitor's lands above them.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 1100) {
+        GTEST_SKIP() << "descriptor limit too low";
+    }
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    // Duplicates of a pipe: umockdev keeps a small table of the /dev files it opens.
+    int spare[2];
+    ASSERT_EQ(pipe2(spare, O_CLOEXEC), 0);
+    for (;;) {
+        int fd = fcntl(spare[0], F_DUPFD_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        if (fd >= 1024) {
+            close(fd);
+            break;
+        }
+    }
+
+    pthread_t watcher;
+    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
+    ASSERT_TRUE(port_table_reaches(
+        [&] { return published_on(sys(board_a), tty_a.slave_path) && device_endpoint.fd >= 0; }));
+
+    EXPECT_GE(udev_monitor_get_fd(udev_monitor), 1024);
+
+    // A board plugged in later.
+    add_board(board_b, tty_b.slave_path);
+    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_b), tty_b.slave_path); }));
+
+    // The selected board unplugs: its side closes and nothing holds its node.
+    uevent(tty_path(board_a), "remove");
+    uevent(board_a + "/1-2:1.0", "remove");
+    uevent(board_a, "remove");
+    ASSERT_TRUE(port_table_reaches([&] { return withdrawn(sys(board_a)); }));
+    port_lock_acquire();
+    EXPECT_LT(device_endpoint.fd, 0);
+    port_lock_release();
+    EXPECT_EQ(open_descriptors_of(tty_a.slave_path), 0);
+    // Deepest first: removing a device leaves its children's class and bus links.
+    umockdev_testbed_remove_device(testbed, sys(tty_path(board_a)).c_str());
+    umockdev_testbed_remove_device(testbed, sys(board_a + "/1-2:1.0").c_str());
+    umockdev_testbed_remove_device(testbed, sys(board_a).c_str());
+
+    // It comes back at the same location and reopens without a new OPEN.
+    add_board(board_a, tty_a.slave_path);
+    ASSERT_TRUE(port_table_reaches(
+        [&] { return published_on(sys(board_a), tty_a.slave_path) && device_endpoint.fd >= 0; }));
+    EXPECT_EQ(open_descriptors_of(tty_a.slave_path), 1);
+    port_lock_acquire();
+    int entries = 0;
+    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
+        ++entries;
+    }
+    port_lock_release();
+    EXPECT_EQ(entries, 2);
+    close(tty_a.master);
+    close(tty_b.master);
+}
+
+void interrupted(int) {}
+
+// Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
+bool interrupt_until_ended(pthread_t watcher) {
+    struct sigaction action = {};
+    action.sa_handler = interrupted;  // no SA_RESTART: the wait fails with EINTR
+    sigaction(SIGUSR1, &action, nullptr);
+    int64_t deadline = now_ms() + 5000;
+    while (now_ms() < deadline) {
+        if (pthread_tryjoin_np(watcher, nullptr) == 0) {
+            return true;
+        }
+        pthread_kill(watcher, SIGUSR1);
+        usleep(1000);
+    }
+    return false;
+}
+
+TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
+    pty_pair tty = pty_open();
+    ASSERT_GE(tty.master, 0);
+    add_board(board_a, tty.slave_path);
+    pthread_t watcher;
+    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
+    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
+    EXPECT_TRUE(interrupt_until_ended(watcher));
+    close(tty.master);
+}
+
+TEST_F(Watcher, ThreadEndsWhenItsDescriptorGoesBad) {
+    pty_pair tty = pty_open();
+    ASSERT_GE(tty.master, 0);
+    add_board(board_a, tty.slave_path);
+    pthread_t watcher;
+    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
+    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
+    // Closing does not wake a wait in progress; one interruption ends it and
+    // every wait after it fails on the closed descriptor.
+    close(udev_monitor_get_fd(udev_monitor));
+    EXPECT_TRUE(interrupt_until_ended(watcher));
+    close(tty.master);
+}
+
+TEST(WatcherExit, FatalExitEndsWithStatusOneAndWritesNothing) {
+    EXPECT_EXIT(fatal_exit("unable to use udev"), ::testing::ExitedWithCode(1), "^$");
+}
+
+}  // namespace
