@@ -78,6 +78,7 @@ done
 
 # In a private namespace: only this rules file in /run/udev/rules.d, then one
 # udevadm test per node. The file's own messages (parse errors) are kept.
+# shellcheck disable=SC2016 # the inner script expands its own arguments
 unshare -m bash -c '
   set -e
   work=$1 udevadm=$2; shift 2
