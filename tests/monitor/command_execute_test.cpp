@@ -182,6 +182,17 @@ TEST_F(CommandExecute, OpenReplacesTheEarlierBridge) {
     ASSERT_NO_FATAL_FAILURE(open_bridge());
     EXPECT_TRUE(sees_end_of_stream(earlier_ide_side));
     expect_bytes_flow();
+    close(earlier_ide_side);
+    earlier_ide_side = ide_side;
+    ide_side = -1;
+
+    // An OPEN whose connect fails still ends the earlier bridge.
+    int port = free_port();
+    EXPECT_EQ(execute_line("OPEN 127.0.0.1:" + std::to_string(port) + " usb1/1-2\n"),
+              connect_failure_reply(port));
+    EXPECT_TRUE(sees_end_of_stream(earlier_ide_side));
+    EXPECT_LT(device_endpoint.fd, 0);
+    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
 }
 
 TEST_F(CommandExecute, OpenWithNoMatchingPortStillConnects) {

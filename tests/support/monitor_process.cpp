@@ -88,14 +88,24 @@ monitor_process monitor_start(const std::string& path, const std::vector<std::st
     std::string program = path;
     char* argv[] = {program.data(), nullptr};
 
+    // The child starts with SIGPIPE at its default action, as the IDE starts
+    // it, though this process ignores it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     // dup2 onto 0 and 1 clears close-on-exec there; the other ends stay ours.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
     posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
     pid_t pid = -1;
-    int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    int failed = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(to_child[0]);
     close(from_child[1]);
     if (failed != 0) {

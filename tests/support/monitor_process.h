@@ -18,7 +18,8 @@ struct monitor_process {
 // Starts the executable at path. extra_env holds "NAME=value" entries that are
 // added to the inherited environment, replacing inherited entries of the same
 // name. Also makes this process ignore SIGPIPE, so that writing to a monitor
-// that has ended fails instead of killing the test. pid is -1 on failure.
+// that has ended fails instead of killing the test; the child still starts
+// with SIGPIPE at its default action. pid is -1 on failure.
 monitor_process monitor_start(const std::string& path,
                               const std::vector<std::string>& extra_env = {});
 
