@@ -62,7 +62,7 @@ int32_t read_usb_ids(struct udev_device* device, uint32_t* vid, uint32_t* pid, u
     *vid = 0;
     *pid = 0;
     *bcd = 0;
-    // Attribute texts belong to device, which the caller holds.
+    // device: borrowed from the caller; the attribute texts live as long as it.
     const char* vendor = udev_device_get_sysattr_value(device, "idVendor");
     const char* product = udev_device_get_sysattr_value(device, "idProduct");
     const char* release = udev_device_get_sysattr_value(device, "bcdDevice");
@@ -76,7 +76,7 @@ int32_t read_usb_ids(struct udev_device* device, uint32_t* vid, uint32_t* pid, u
     return 1;
 }
 
-// 1 when device's syspath is the whole text syspath.
+// 1 when device's syspath is the whole text syspath; device is borrowed.
 static int32_t has_syspath(struct udev_device* device, const char* syspath) {
     const char* own = udev_device_get_syspath(device);
     return own != nullptr && strcmp(own, syspath) == 0 ? 1 : 0;
@@ -108,8 +108,8 @@ static void record_unlink(device_record** head, device_record* record) {
     }
 }
 
-// A USB device: tracked as a new record when it is a board. Takes ownership of
-// device.
+// A USB device: tracked as a new record when it is a board. device: owned;
+// stored in the record or released here.
 static void usb_device_added(struct udev_device* device, const char* syspath, const char* subsystem,
                              const char* devtype) {
     uint32_t vid = 0;
@@ -150,7 +150,7 @@ static device_record* record_of(const char* syspath) {
 }
 
 // A device below a USB device: attached to the board's first record when that
-// board is tracked. Takes ownership of device.
+// board is tracked. device: owned; stored in a child record or released here.
 static void child_added(struct udev_device* device, const char* syspath, const char* subsystem,
                         const char* devtype) {
     // parent: borrowed from device, never released here.

@@ -193,6 +193,12 @@ TEST_F(PortPublishing, SelectedBoardOpensOnPublicationAndClosesOnRemoval) {
     ASSERT_GE(board.master, 0);
     ASSERT_GE(other.master, 0);
     ASSERT_GE(ide.fd, 0);
+    // Before the first OPEN nothing is selected and nothing opens.
+    device_record selected = tty_record(board_a, board.slave_path);
+    port_publish(&selected);
+    EXPECT_FALSE(board_side_open());
+    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+
     select_address("usb1/1-2");  // the IDE names the tail from "usb" on
     ASSERT_EQ(endpoint_connect(&ide_endpoint, INADDR_LOOPBACK, ide.port), 1);
     int connection = listener_accept(ide, 2000);
@@ -203,7 +209,6 @@ TEST_F(PortPublishing, SelectedBoardOpensOnPublicationAndClosesOnRemoval) {
     port_publish(&unselected);
     EXPECT_FALSE(board_side_open());
 
-    device_record selected = tty_record(board_a, board.slave_path);
     port_publish(&selected);
     ASSERT_TRUE(board_side_open());
     ASSERT_TRUE(write_all(board.master, "from board"));
@@ -254,17 +259,6 @@ TEST_F(PortPublishing, RemovalOfTheSelectedAddressClosesWithoutAnEntry) {
     EXPECT_FALSE(board_side_open());
     EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
     EXPECT_EQ(entry_count(), 0);
-    close(board.master);
-}
-
-TEST_F(PortPublishing, NothingOpensBeforeTheFirstOpen) {
-    pty_pair board = pty_open();
-    ASSERT_GE(board.master, 0);
-    device_record record = tty_record(board_a, board.slave_path);
-    port_publish(&record);
-    EXPECT_EQ(entry_of(board_a).is_serial, 1);
-    EXPECT_FALSE(board_side_open());
-    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
     close(board.master);
 }
 
