@@ -14,25 +14,12 @@
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "monitor/command_loop.h"
+#include "replies.h"
 #include "support/os_fakes.h"
 
 namespace {
 
 constexpr int timeout_ms = 2000;
-
-const std::string open_reply = "{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n";
-const std::string localhost_reply =
-    "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Only localhost allowed, IP "
-    "must be 127.0.0.1\"\n}\n";
-const std::string close_reply = "{\n\"eventType\": \"close\",\n\"message\": \"ok\"\n}\n";
-const std::string already_closed_reply =
-    "{\n\"eventType\": \"close\",\n\"error\": true,\n\"message\": \"port already closed\"\n}\n";
-
-std::string connect_failure_reply(int port) {
-    return "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not connect to "
-           "port " +
-           std::to_string(port) + "\"\n}\n";
-}
 
 // Parses and executes one line with standard output sent to a pipe; returns
 // everything the command wrote there.
@@ -193,16 +180,6 @@ TEST_F(CommandExecute, OpenReplacesTheEarlierBridge) {
     EXPECT_TRUE(sees_end_of_stream(earlier_ide_side));
     EXPECT_LT(device_endpoint.fd, 0);
     EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
-}
-
-TEST_F(CommandExecute, OpenWithNoMatchingPortStillConnects) {
-    port_lock_acquire();
-    port_list = nullptr;
-    port_lock_release();
-    ASSERT_NO_FATAL_FAILURE(open_bridge());
-    EXPECT_GE(ide_endpoint.fd, 0);
-    EXPECT_LT(device_endpoint.fd, 0);
-    EXPECT_EQ(execute_line("CLOSE\n"), already_closed_reply);
 }
 
 TEST_F(CommandExecute, SurvivesTheIdeClosingItsConnection) {

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "replies.h"
 #include "support/os_fakes.h"
 
 // Under ASan this binary also runs without the test environment, when the
@@ -22,25 +23,6 @@ extern "C" const char* __asan_default_options() {
 namespace {
 
 constexpr int timeout_ms = 3000;
-
-const std::string hello_reply =
-    "{\n\"eventType\": \"hello\",\n\"protocolVersion\": 1,\n\"message\": \"OK\"\n}\n";
-const std::string describe_reply =
-    "{\n\"eventType\": \"describe\",\n\"message\": \"OK\",\n\"port_description\": "
-    "{\n\"protocol\": \"murlen\",\n\"configuration_parameters\": {\n}\n}\n}\n";
-const std::string open_reply = "{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n";
-const std::string localhost_reply =
-    "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Only localhost allowed, IP "
-    "must be 127.0.0.1\"\n}\n";
-const std::string already_closed_reply =
-    "{\n\"eventType\": \"close\",\n\"error\": true,\n\"message\": \"port already closed\"\n}\n";
-const std::string quit_reply = "{\n\"eventType\": \"quit\",\n\"message\": \"OK\"\n}\n";
-
-std::string connect_failure_reply(int port) {
-    return "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not connect to "
-           "port " +
-           std::to_string(port) + "\"\n}\n";
-}
 
 class MonitorProcess : public ::testing::Test {
 protected:
