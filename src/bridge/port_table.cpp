@@ -12,6 +12,18 @@
 
 #include "common/trace.h"
 
+// The command loop (main thread) and port publishing (watcher thread) call
+// everything here with port_lock held, except relays_await, which runs with
+// no lock. Relay threads take no lock and touch no global: each works on its
+// own duplicates of the endpoints and of its opening's pipes.
+//
+// Each opening with the IDE connected has two pipes. The stop pipe: the table
+// keeps its write end (relay_stop_fd), each relay a copy of its read end;
+// closing the write end stops them all at once. The let-go pipe: each relay
+// keeps a copy of its write end until it has closed everything else, the
+// table keeps its read end (relay_let_go_fd), which reports end of file once
+// every relay of the opening has let go.
+
 pthread_mutex_t port_lock;
 port_entry* port_list = nullptr;
 char selected_address[1024];
