@@ -288,12 +288,12 @@ static void relay_copy(relay_args* args) {
     }
 }
 
-void* relay_thread(void* raw) {
-    auto* args = static_cast<relay_args*>(raw);
-    if (relay_wait_turn(args) != 0) {
-        relay_copy(args);
+void* relay_thread(void* args) {
+    auto* relay = static_cast<relay_args*>(args);
+    if (relay_wait_turn(relay) != 0) {
+        relay_copy(relay);
     }
     // Closing the let-go write end here is what tells the opening's waiters.
-    relay_args_release(args);
+    relay_args_release(relay);
     return nullptr;
 }
