@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -382,52 +381,6 @@ TEST(Relay, AStoppedRelayTakesNoByteAndWaitsForThePreviousOpening) {
     rig_finish(&stopped);
     char byte;
     EXPECT_EQ(read(stopped.destination.fd, &byte, 1), 0) << "relayed after its stop";
-}
-
-TEST(Relay, WorksOnDescriptorsAbove1023) {
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max < 4096) {
-        GTEST_SKIP() << "descriptor limit too low";
-    }
-    if (limit.rlim_cur < 4096) {
-        limit.rlim_cur = 4096;
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    }
-    int source_pair[2];
-    int destination_pair[2];
-    int stop_pipe[2];
-    int let_go_pipe[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, source_pair), 0);
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, destination_pair), 0);
-    ASSERT_EQ(pipe2(stop_pipe, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(let_go_pipe, O_CLOEXEC), 0);
-    fd_holder source(source_pair[1]);
-    fd_holder destination(destination_pair[1]);
-    fd_holder stop(stop_pipe[1]);
-    fd_holder let_go(let_go_pipe[0]);
-    // Everything the relay holds lives at 2000 and above.
-    auto high = [](int fd, int at) {
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, at);
-        close(fd);
-        return moved;
-    };
-    auto* args = static_cast<relay_args*>(calloc(1, sizeof(relay_args)));
-    ASSERT_NE(args, nullptr);
-    args->source = endpoint{0, 0, 1, high(source_pair[0], 2000)};
-    args->destination = endpoint{0, 0, 1, high(destination_pair[0], 2100)};
-    args->label = "high";
-    args->stop_fd = high(stop_pipe[0], 2200);
-    args->let_go_fd = high(let_go_pipe[1], 2300);
-    args->after_fd = -1;
-    ASSERT_GE(args->let_go_fd, 2300);
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, relay_thread, args), 0);
-    ASSERT_TRUE(write_all(source.fd, "far up"));
-    EXPECT_EQ(read_exactly(destination.fd, 6, 5000), "far up");
-    stop.reset();
-    EXPECT_TRUE(readable_within(let_go.fd, 5000));
-    pthread_join(thread, nullptr);
 }
 
 TEST_F(Bridge, CloseReleasesTheNodeAndWakesARelayStuckWriting) {
