@@ -14,7 +14,7 @@ case "${1:-demo}" in
 esac
 
 scripts/install-deps.sh run
-echo "building build-release/ ..."
+echo "building build-release/ ..." >&2
 mkdir -p build-release
 log=build-release/build.log
 if ! { cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
