@@ -558,13 +558,17 @@ int32_t board_sim_held_by(const board_sim* b, pid_t pid) {
     if (dir == nullptr) {
         return 0;
     }
+    // Once the board has hung up, its pty's name is gone: the links of the
+    // descriptors still open on it say so, and a new pty may take the name.
+    char wanted[PATH_MAX];
+    snprintf(wanted, sizeof wanted, b->pty_master >= 0 ? "%s" : "%s (deleted)", b->node_target);
     int32_t count = 0;
     while (dirent* entry = readdir(dir)) {
         char link[PATH_MAX];
         snprintf(link, sizeof link, "%s/%s", dir_path, entry->d_name);
         char target[PATH_MAX] = {};
         ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n > 0 && strcmp(target, b->node_target) == 0) {
+        if (n > 0 && strcmp(target, wanted) == 0) {
             count += 1;
         }
     }

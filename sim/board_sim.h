@@ -112,5 +112,7 @@ int32_t board_sim_feature_reports(const board_sim* b, uint8_t last[board_feature
 // counts each opening; a tty node gives 1 once it was put in raw mode, else 0.
 int32_t board_sim_opened(board_sim* b);
 
-// Number of descriptors of process pid that hold the current node.
+// Number of descriptors of process pid that hold the node of b's current or,
+// once unplugged, latest plug (keep a copy of b made after its unplug to ask
+// about that node after a replug).
 int32_t board_sim_held_by(const board_sim* b, pid_t pid);

@@ -48,10 +48,11 @@ TEST_F(BoardRoad, TtyBoardIsBridgedFollowedThroughItsLoaderAndQuit) {
     EXPECT_EQ(board_sim_receive(&board, &echoed, 1, 20), 0) << "the line echoed the board's output";
 
     // Restart into the loader: the line goes away, the loader is no port.
+    ASSERT_EQ(board_sim_unplug(&board), 1);
     board_sim before = board;
+    EXPECT_TRUE(monitor_releases(before));
     ASSERT_EQ(board_sim_replug_as(&board, board_kind_loader, board_vendor, loader_product, 0x0279),
               1);
-    EXPECT_TRUE(monitor_releases(before));
     board_sim loader = board;
 
     // Back at the same location: the board side reopens by itself.
@@ -100,10 +101,11 @@ TEST_F(BoardRoad, HidBoardIsBridgedInReportsFollowedThroughItsLoaderAndQuit) {
     EXPECT_EQ(board_sim_feature_reports(&board, feature), 1) << "feature report sent again";
 
     // Restart into the loader and back on the same interface.
+    ASSERT_EQ(board_sim_unplug(&board), 1);
     board_sim before = board;
+    EXPECT_TRUE(monitor_releases(before));
     ASSERT_EQ(board_sim_replug_as(&board, board_kind_loader, board_vendor, loader_product, 0x0280),
               1);
-    EXPECT_TRUE(monitor_releases(before));
     board_sim loader = board;
     ASSERT_EQ(board_sim_replug_as(&board, board_kind_hid_serial, board_vendor, 0x0486, 0x0280), 1);
     ASSERT_TRUE(monitor_holds(board));
