@@ -198,6 +198,13 @@ static int64_t now_ms() {
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
+// 1 when fd is readable right now: a stop that has come, or a let-go pipe
+// at end of file (nothing is ever written to either).
+static int32_t is_readable_now(int32_t fd) {
+    pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0 ? 1 : 0;
+}
+
 void relays_await(int32_t let_go_fd) {
     if (let_go_fd < 0) {
         return;
@@ -226,12 +233,15 @@ void relays_await(int32_t let_go_fd) {
         }
     }
     close(let_go_fd);
-}
-
-// 1 when fd (a stop descriptor) is readable right now.
-static int32_t is_readable_now(int32_t fd) {
-    pollfd pfd = {fd, POLLIN, 0};
-    return poll(&pfd, 1, 0) > 0 ? 1 : 0;
+    // Once the latest opening's relays have all let go, no later opening has
+    // to wait for them: the table drops its read end, so a closed bridge holds
+    // no descriptor. A brief span; the caller holds no lock.
+    port_lock_acquire();
+    if (relay_let_go_fd >= 0 && is_readable_now(relay_let_go_fd) != 0) {
+        close(relay_let_go_fd);
+        relay_let_go_fd = -1;
+    }
+    port_lock_release();
 }
 
 // Runs on the relay thread before any byte moves: waits until every relay of

@@ -26,7 +26,7 @@ extern endpoint device_endpoint;
 extern endpoint ide_endpoint;
 // Write end of the current opening's stop pipe, -1 when none: closing it stops its relays.
 extern int32_t relay_stop_fd;
-// Read end of the latest opening's let-go pipe, -1 when none: EOF once its relays have ended.
+// Read end of the latest opening's let-go pipe, -1 when none or once relays_await saw it end.
 extern int32_t relay_let_go_fd;
 
 // What one relay works on: a heap record from calloc, owned by the relay thread
@@ -63,8 +63,9 @@ void start_relays(const char* ide_to_board_label, const char* board_to_ide_label
 // when there is nothing to wait for.
 int32_t bridge_close();
 
-// Called with no lock held. Waits, briefly and boundedly, until the relays of a
-// closed opening have let go of every descriptor they held; closes let_go_fd.
+// Called with no lock held (it takes port_lock for a moment). Waits, briefly and
+// boundedly, until the relays of a closed opening have let go of every
+// descriptor they held; closes let_go_fd.
 void relays_await(int32_t let_go_fd);
 
 // Thread entry of one relay; takes ownership of its relay_args.

@@ -484,14 +484,7 @@ TEST_F(Bridge, ManyOpeningsLeaveNoThreadsOrDescriptorsBehind) {
     fd_holder ide(ide_pair_small());
     ASSERT_GE(ide.fd, 0);
     port_entry serial = entry_for(board.path, 1, 0);
-    // The port table keeps the let-go end of its latest opening.
-    auto table_keeps = [] {
-        port_lock_acquire();
-        int kept = relay_let_go_fd >= 0 ? 1 : 0;
-        port_lock_release();
-        return kept;
-    };
-    int descriptors_before = descriptor_count() - table_keeps();
+    int descriptors_before = descriptor_count();
     for (int round = 0; round < 300; ++round) {
         ASSERT_EQ(open_bridge(&serial), 1);
         if (round % 50 == 0) {
@@ -510,7 +503,7 @@ TEST_F(Bridge, ManyOpeningsLeaveNoThreadsOrDescriptorsBehind) {
     close_bridge();
     EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
     EXPECT_EQ(open_descriptors_of(board.path), 0);
-    EXPECT_EQ(descriptor_count(), descriptors_before + table_keeps());
+    EXPECT_EQ(descriptor_count(), descriptors_before);
 }
 
 }  // namespace
