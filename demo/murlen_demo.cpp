@@ -507,8 +507,8 @@ static void step_upload(board_sim* serial, int ide, int listener) {
     if (!board_sim_replug_as(serial, board_kind_tty, board_vendor, serial_product, board_release)) {
         fail("the testbed refused the board's return");
     }
-    say("board", "runs its new program: unplugged, back at usb1/1-2 as %04x:%04x", board_vendor,
-        serial_product);
+    say("board", "runs its new program: the loader goes, back at usb1/1-2 as %04x:%04x",
+        board_vendor, serial_product);
     if (!monitor_holds_within(serial, 1)) {
         fail("the monitor did not reopen the board's new tty by itself");
     }
