@@ -273,7 +273,7 @@ int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
                              "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + b->node + "\n");
 }
 
-// Called with nothing else queued: the uevent queue holds our events in order.
+// One uevent, then the gap before the next.
 void send_event(const std::string& sys_path, const char* action) {
     umockdev_testbed_uevent(testbed, sys_path.c_str(), action);
     pace();

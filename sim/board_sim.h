@@ -72,6 +72,7 @@ int32_t board_sim_private_network();
 int32_t board_sim_start();
 
 // Drops the testbed and its directory; call after every monitor has ended.
+// The boards simulated so far must not be used afterwards.
 void board_sim_stop();
 
 // The testbed's root directory ("" before board_sim_start).
