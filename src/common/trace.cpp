@@ -1,3 +1,5 @@
 #include "common/trace.h"
 
-void trace(const char* format, ...) { (void)format; }
+void trace(const char* format, ...) {
+    (void)format;
+}

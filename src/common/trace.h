@@ -6,4 +6,6 @@
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The text of a possibly absent string, for trace arguments.
-inline const char* text_or_none(const char* text) { return text != nullptr ? text : "(none)"; }
+inline const char* text_or_none(const char* text) {
+    return text != nullptr ? text : "(none)";
+}

@@ -17,8 +17,8 @@ struct device_record {
     device_record* next;
     device_record* prev;
     struct udev_device* udev_device;  // owned reference
-    const char* subsystem;  // borrowed from the chosen node's handle; null with no node
-    int32_t ifacenum;       // interface number of the chosen node, or -1
+    const char* subsystem;            // borrowed from the chosen node's handle; null with no node
+    int32_t ifacenum;                 // interface number of the chosen node, or -1
     device_record* children;
 };
 
