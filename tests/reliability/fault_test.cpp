@@ -243,6 +243,15 @@ TEST_F(Faults, BridgeWorksOnDescriptorsAbove1024) {
     ide_close(&ide);
 }
 
+TEST_F(Faults, IdeClosingTheReplyPipeIsNoReasonToDie) {
+    start_monitor();
+    close(monitor.output);
+    monitor.output = -1;
+    // Every reply now fails to be written; the commands still count.
+    ASSERT_TRUE(monitor_send(monitor, "HELLO 1 \"anyone?\"\nDESCRIBE\nCLOSE\nQUIT\n"));
+    EXPECT_EQ(monitor_wait(&monitor, effect_ms), 0);
+}
+
 // Everything the monitor writes until it ends its output.
 std::string output_to_the_end(const monitor_process& monitor) {
     std::string got;
