@@ -9,9 +9,10 @@
 // published at board_address, so an OPEN of that address to ide_port opens a
 // real bridge with its two relay threads. Replies go to /dev/null.
 //
-// After each input the process is brought back to its start-up state the way
-// shut-down does it, and must then hold exactly the descriptors and threads
-// it held before the input.
+// When the lines leave a bridge open, the input's first bytes must cross it
+// exactly, both ways. After each input the process is brought back to its
+// start-up state the way shut-down does it, and must then hold exactly the
+// descriptors and threads it held before the input.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -31,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "bridge/port_publishing.h"
@@ -231,6 +233,43 @@ void check_parse(const char* line, const command& cmd) {
     }
 }
 
+// What arrives on fd (non-blocking) until count bytes came or the deadline passed.
+std::string read_for(int fd, size_t count) {
+    std::string got;
+    int64_t deadline = now_ms() + settle_ms;
+    while (got.size() < count && now_ms() < deadline) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 10) <= 0) {
+            continue;
+        }
+        char buffer[256];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            got.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return got;
+}
+
+// With a bridge open on the latest connection, bytes cross it exactly both ways.
+void check_relaying(const uint8_t* data, size_t size) {
+    port_lock_acquire();
+    bool bridged = device_endpoint.fd >= 0 && ide_endpoint.fd >= 0 && relay_stop_fd >= 0;
+    port_lock_release();
+    if (!bridged || ide_accepted < 0 || size == 0) {
+        return;
+    }
+    std::string bytes(reinterpret_cast<const char*>(data), size < 64 ? size : 64);
+    if (write(ide_accepted, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        read_for(board_master, bytes.size()) != bytes) {
+        finding("bytes from the IDE did not reach the board exactly", nullptr);
+    }
+    if (write(board_master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        read_for(ide_accepted, bytes.size()) != bytes) {
+        finding("bytes from the board did not reach the IDE exactly", nullptr);
+    }
+}
+
 // What shut-down does, without ending the process; then selected_address is
 // emptied, as at start-up, so that no input depends on the one before it.
 void restore_start_state() {
@@ -320,6 +359,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
     }
+    check_relaying(data, size);
     restore_start_state();
     check_nothing_left();
     return 0;
