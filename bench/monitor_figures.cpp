@@ -1,5 +1,6 @@
 #include "bench/monitor_figures.h"
 
+#include <libudev.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -41,14 +42,17 @@ void ide_drain(int ide, int quiet_ms) {
     }
 }
 
-// The board writes a byte every 100 microseconds until the IDE hears one;
-// returns when it did, or -1.
+// Once its line is in raw mode, the board writes a byte every 100
+// microseconds until the IDE hears one; returns when it did, or -1. (Before
+// raw mode, the line would echo the bytes back to the board.)
 int64_t first_byte_at_ide(board_sim* board, int ide) {
     set_nonblocking(board->pty_master, true);
     int64_t deadline = now_ns() + int64_t{timeout_ms} * 1000000;
     int64_t heard = -1;
     while (heard < 0 && now_ns() < deadline) {
-        (void)raw_write(board->pty_master, "x", 1);
+        if (board_sim_opened(board) != 0) {
+            (void)raw_write(board->pty_master, "x", 1);
+        }
         pollfd pfd{ide, POLLIN, 0};
         timespec wait{0, 100000};
         if (ppoll(&pfd, 1, &wait, nullptr) == 1) {
@@ -59,15 +63,79 @@ int64_t first_byte_at_ide(board_sim* board, int ide) {
     return heard;
 }
 
-// The IDE types data; the board must get exactly it.
-bool typed_arrives_whole(board_sim* board, int ide, size_t bytes) {
+// Notes when the next "add" of a tty node arrives, as the monitor receives it.
+struct node_add_watch {
+    udev* context;
+    udev_monitor* monitor;
+    std::thread thread;
+    int64_t added_ns;  // written by the thread, read after join
+};
+
+void node_add_watch_start(node_add_watch* w) {
+    w->added_ns = -1;
+    w->context = udev_new();
+    w->monitor =
+        w->context != nullptr ? udev_monitor_new_from_netlink(w->context, "udev") : nullptr;
+    if (w->monitor == nullptr) {
+        return;
+    }
+    udev_monitor_filter_add_match_subsystem_devtype(w->monitor, "tty", nullptr);
+    udev_monitor_enable_receiving(w->monitor);
+    w->thread = std::thread([w] {
+        int fd = udev_monitor_get_fd(w->monitor);
+        while (wait_fd(fd, POLLIN, timeout_ms)) {
+            udev_device* device = udev_monitor_receive_device(w->monitor);
+            const char* action = device != nullptr ? udev_device_get_action(device) : nullptr;
+            bool added = action != nullptr && strcmp(action, "add") == 0;
+            if (device != nullptr) {
+                udev_device_unref(device);
+            }
+            if (added) {
+                w->added_ns = now_ns();
+                return;
+            }
+        }
+    });
+}
+
+// The time of the node's "add", or -1.
+int64_t node_add_watch_end(node_add_watch* w) {
+    if (w->thread.joinable()) {
+        w->thread.join();
+    }
+    if (w->monitor != nullptr) {
+        udev_monitor_unref(w->monitor);
+    }
+    if (w->context != nullptr) {
+        udev_unref(w->context);
+    }
+    return w->added_ns;
+}
+
+// The IDE types data; the board must get exactly it. Empty, or what went wrong.
+std::string typed_arrives_whole(board_sim* board, int ide, size_t bytes) {
     std::vector<uint8_t> data = test_data(bytes, false);
     bool written = false;
     std::thread typist([&] { written = raw_write_all(ide, data.data(), data.size(), timeout_ms); });
     std::vector<uint8_t> got(bytes);
-    bool read = raw_read_exactly(board->pty_master, got.data(), got.size(), timeout_ms);
+    size_t done = 0;
+    int error = 0;
+    while (done < bytes && wait_fd(board->pty_master, POLLIN, timeout_ms)) {
+        ssize_t n = raw_read(board->pty_master, got.data() + done, bytes - done);
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
     typist.join();
-    return written && read && data_hash(got.data(), bytes) == data_hash(data.data(), bytes);
+    if (!written || done != bytes ||
+        data_hash(got.data(), bytes) != data_hash(data.data(), bytes)) {
+        return "typed bytes: " + std::string(written ? "written" : "not all written") + ", " +
+               std::to_string(done) + " of " + std::to_string(bytes) + " arrived" +
+               (error != 0 ? std::string(" (") + strerror(error) + ")" : std::string());
+    }
+    return "";
 }
 
 // Takes the whole 32-byte output reports at the front of pending, each cut at
@@ -160,6 +228,20 @@ lifecycle_figures monitor_lifecycle(const std::string& monitor_path) {
     return f;
 }
 
+double process_start_floor_ms() {
+    const std::string line = "HELLO 1 \"murlen bench\"\n";
+    int64_t start = now_ns();
+    monitor_process cat = monitor_start("/bin/cat");
+    double ms = NAN;
+    if (cat.pid >= 0 && monitor_send(cat, line) && reply_expect(cat, line, timeout_ms)) {
+        ms = ms_between(start, now_ns());
+    }
+    monitor_close_input(&cat);
+    (void)monitor_wait(&cat, timeout_ms);
+    monitor_stop(&cat);
+    return ms;
+}
+
 reopen_figures monitor_reopens(board_sim* board, const std::string& monitor_path, int reopenings,
                                size_t typed_bytes) {
     reopen_figures f{{}, {}, false, ""};
@@ -176,11 +258,13 @@ reopen_figures monitor_reopens(board_sim* board, const std::string& monitor_path
             break;
         }
         ide_drain(ide, 20);
+        node_add_watch watch{};
+        node_add_watch_start(&watch);
         int64_t added = now_ns();
         int32_t plugged = board_sim_plug(board);
-        int64_t node_added = now_ns();
         int64_t heard = plugged ? first_byte_at_ide(board, ide) : -1;
-        if (heard < 0) {
+        int64_t node_added = node_add_watch_end(&watch);
+        if (heard < 0 || node_added < 0) {
             f.failure = "no byte relayed after the board came back";
             break;
         }
@@ -189,7 +273,9 @@ reopen_figures monitor_reopens(board_sim* board, const std::string& monitor_path
     }
     if (f.failure.empty()) {
         ide_drain(ide, 20);
-        f.typed_whole = typed_arrives_whole(board, ide, typed_bytes);
+        pty_drain(board->pty_master);
+        f.failure = typed_arrives_whole(board, ide, typed_bytes);
+        f.typed_whole = f.failure.empty();
     }
     if (ide >= 0) {
         close(ide);

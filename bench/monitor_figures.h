@@ -18,9 +18,13 @@ struct lifecycle_figures {
 // Starts the monitor, greets it at once and QUITs at once.
 lifecycle_figures monitor_lifecycle(const std::string& monitor_path);
 
+// The same for /bin/cat echoing the HELLO line: what starting any process
+// costs here, the floor under the monitor's HELLO figure.
+double process_start_floor_ms();
+
 struct reopen_figures {
     std::vector<double> from_add_ms;   // the USB device's "add" -> first byte at the IDE
-    std::vector<double> from_node_ms;  // the node's "add" (the plug returned) -> first byte
+    std::vector<double> from_node_ms;  // the tty node's "add" -> first byte at the IDE
     bool typed_whole;                  // what the IDE typed afterwards reached the board intact
     std::string failure;
 };
