@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, checks formatting, builds with
 # warnings as errors, runs the tests plain, under ASan+UBSan and under TSan,
-# then runs cppcheck. Build trees go to build/, build-asan/ and build-tsan/.
+# runs each libFuzzer target for a bounded time (scripts/fuzz.sh, FUZZ_SECONDS
+# each, 60 by default), then runs cppcheck. Build trees go to build/,
+# build-asan/, build-tsan/ and build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -23,6 +25,8 @@ run_suite() {  # run_suite DIR SANITIZE
 run_suite build ""
 run_suite build-asan address
 run_suite build-tsan thread
+
+scripts/fuzz.sh
 
 echo "== cppcheck"
 cppcheck --enable=warning,portability --std=c++20 --error-exitcode=1 --quiet \
