@@ -10,18 +10,9 @@
 #include "bench/bench_util.h"
 #include "support/os_fakes.h"
 
-const std::string hello_reply =
-    "{\n\"eventType\": \"hello\",\n\"protocolVersion\": 1,\n\"message\": \"OK\"\n}\n";
-const std::string open_reply = "{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n";
-const std::string quit_reply = "{\n\"eventType\": \"quit\",\n\"message\": \"OK\"\n}\n";
-
 namespace {
 
 constexpr int setup_timeout_ms = 5000;
-
-const std::string describe_reply =
-    "{\n\"eventType\": \"describe\",\n\"message\": \"OK\",\n\"port_description\": "
-    "{\n\"protocol\": \"murlen\",\n\"configuration_parameters\": {\n}\n}\n}\n";
 
 subject_bridge bridge_of(int32_t subject) {
     return subject_bridge{subject, -1, -1, -1, monitor_process{-1, -1, -1}, ""};

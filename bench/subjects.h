@@ -12,6 +12,7 @@
 
 #include "sim/board_sim.h"
 #include "support/monitor_process.h"
+#include "support/replies.h"
 
 // The subjects, in the order of the results' columns.
 inline constexpr int32_t subject_pty = 0;        // a bare pty, no relay: the machine's ceiling
@@ -45,11 +46,6 @@ subject_bridge subject_start(int32_t subject, board_sim* board, const program_pa
 // Ends the bridge: the relaying process ends, every descriptor is closed and
 // the board's line is left empty.
 void subject_stop(subject_bridge* bridge, board_sim* board);
-
-// The exact replies of the monitor's protocol.
-extern const std::string hello_reply;
-extern const std::string open_reply;
-extern const std::string quit_reply;
 
 // Reads exactly the expected reply from the monitor within timeout_ms.
 bool reply_expect(const monitor_process& monitor, const std::string& expected, int timeout_ms);

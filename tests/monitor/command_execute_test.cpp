@@ -14,7 +14,7 @@
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "monitor/command_loop.h"
-#include "replies.h"
+#include "support/replies.h"
 #include "support/os_fakes.h"
 
 namespace {

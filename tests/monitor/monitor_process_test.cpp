@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "replies.h"
+#include "support/replies.h"
 #include "support/os_fakes.h"
 
 // Under ASan this binary also runs without the test environment, when the

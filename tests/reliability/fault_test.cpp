@@ -49,7 +49,7 @@ bool node_released(const monitor_process& monitor, const board_sim& b) {
 // of the text.
 std::string board_reads_until(board_sim* b, const std::string& tail) {
     std::string got;
-    int64_t deadline = clock_ms() + effect_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     while (clock_ms() < deadline &&
            (got.size() < tail.size() || got.compare(got.size() - tail.size(), tail.size(), tail))) {
         char buffer[4096];
@@ -73,7 +73,7 @@ void expect_to_board(board_sim* b, int ide, const std::string& text) {
 void expect_to_ide(board_sim* b, int ide, const std::string& text) {
     ASSERT_EQ(board_sim_send(b, text.data(), static_cast<int32_t>(text.size())),
               static_cast<int32_t>(text.size()));
-    EXPECT_EQ(read_exactly(ide, text.size(), effect_ms), text);
+    EXPECT_EQ(read_exactly(ide, text.size(), effect_timeout_ms), text);
 }
 
 int pending_input(int fd) {
@@ -102,7 +102,7 @@ TEST_F(Faults, IdeLeavingMidStreamLeavesTheMonitorServing) {
             }
         }
     });
-    EXPECT_EQ(read_exactly(ide.fd, 4096, effect_ms), std::string(4096, 's'));
+    EXPECT_EQ(read_exactly(ide.fd, 4096, effect_timeout_ms), std::string(4096, 's'));
     expect_to_board(&board, ide.fd, "typed before leaving\n");
     // The IDE stops reading until the connection backs up, then leaves.
     EXPECT_TRUE(eventually([&] { return pending_input(ide.fd) >= 32768; }));
@@ -271,13 +271,13 @@ TEST_F(Faults, IdeClosingTheReplyPipeIsNoReasonToDie) {
     monitor.output = -1;
     // Every reply now fails to be written; the commands still count.
     ASSERT_TRUE(monitor_send(monitor, "HELLO 1 \"anyone?\"\nDESCRIBE\nCLOSE\nQUIT\n"));
-    EXPECT_EQ(monitor_wait(&monitor, effect_ms), 0);
+    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
 }
 
 // Everything the monitor writes until it ends its output.
 std::string output_to_the_end(const monitor_process& monitor) {
     std::string got;
-    int64_t deadline = clock_ms() + effect_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     char buffer[1024];
     while (clock_ms() < deadline) {
         pollfd pfd{monitor.output, POLLIN, 0};
@@ -311,7 +311,7 @@ TEST_F(Faults, InputEndingMidLineEndsTheProcessAfterThatPiece) {
         ASSERT_TRUE(monitor_send(monitor, r.piece));
         monitor_close_input(&monitor);
         EXPECT_EQ(output_to_the_end(monitor), r.reply) << r.piece;
-        EXPECT_EQ(monitor_wait(&monitor, effect_ms), 0) << r.piece;
+        EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0) << r.piece;
         monitor_stop(&monitor);
     }
 
@@ -324,8 +324,8 @@ TEST_F(Faults, InputEndingMidLineEndsTheProcessAfterThatPiece) {
     ASSERT_TRUE(monitor_send(monitor, piece));
     monitor_close_input(&monitor);
     EXPECT_EQ(output_to_the_end(monitor), open_reply);
-    EXPECT_EQ(monitor_wait(&monitor, effect_ms), 0);
-    int ide = listener_accept(listener, effect_ms);
+    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
+    int ide = listener_accept(listener, effect_timeout_ms);
     ASSERT_GE(ide, 0);
     char byte = 0;
     EXPECT_EQ(read(ide, &byte, 1), 0);

@@ -29,31 +29,6 @@ extern "C" const char* __tsan_default_suppressions() {
     return "race:libglib-2.0.so\nrace:libumockdev.so\n";
 }
 
-const std::string hello_reply =
-    "{\n\"eventType\": \"hello\",\n\"protocolVersion\": 1,\n\"message\": \"OK\"\n}\n";
-const std::string open_reply = "{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n";
-const std::string close_reply = "{\n\"eventType\": \"close\",\n\"message\": \"ok\"\n}\n";
-const std::string already_closed_reply =
-    "{\n\"eventType\": \"close\",\n\"error\": true,\n\"message\": \"port already closed\"\n}\n";
-const std::string quit_reply = "{\n\"eventType\": \"quit\",\n\"message\": \"OK\"\n}\n";
-
-int64_t clock_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool eventually(const std::function<bool()>& condition, int timeout_ms) {
-    int64_t deadline = clock_ms() + timeout_ms;
-    while (clock_ms() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        poll(nullptr, 0, 2);
-    }
-    return condition();
-}
-
 namespace {
 
 // Calls visit with each descriptor number of pid and what it points at.
@@ -126,7 +101,7 @@ std::vector<int> descriptors_on(pid_t pid, const std::string& path) {
 
 std::string ask(const monitor_process& monitor, const std::string& line) {
     EXPECT_TRUE(monitor_send(monitor, line));
-    return monitor_read_reply(monitor, effect_ms);
+    return monitor_read_reply(monitor, effect_timeout_ms);
 }
 
 ide_connection ide_open(const monitor_process& monitor, const std::string& address) {
@@ -137,7 +112,7 @@ ide_connection ide_open(const monitor_process& monitor, const std::string& addre
     ide.reply =
         ask(monitor, "OPEN 127.0.0.1:" + std::to_string(ide.listener.port) + " " + address + "\n");
     if (ide.reply == open_reply) {
-        ide.fd = listener_accept(ide.listener, effect_ms);
+        ide.fd = listener_accept(ide.listener, effect_timeout_ms);
     }
     return ide;
 }
@@ -165,7 +140,7 @@ void MonitorUnderTestbed::start_monitor() {
 
 void MonitorUnderTestbed::quit() {
     EXPECT_EQ(ask(monitor, "QUIT\n"), quit_reply);
-    EXPECT_EQ(monitor_wait(&monitor, effect_ms), 0);
+    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
 }
 
 void SimulatedBoards::SetUp() {

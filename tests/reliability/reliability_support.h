@@ -15,20 +15,7 @@
 
 #include "support/monitor_process.h"
 #include "support/os_fakes.h"
-
-// How long an expected effect may take; generous for the sanitizer builds.
-inline constexpr int effect_ms = 8000;
-
-extern const std::string hello_reply;
-extern const std::string open_reply;
-extern const std::string close_reply;
-extern const std::string already_closed_reply;
-extern const std::string quit_reply;
-
-// True once condition holds, polled until timeout_ms passes.
-bool eventually(const std::function<bool()>& condition, int timeout_ms = effect_ms);
-
-int64_t clock_ms();
+#include "support/replies.h"
 
 // What /proc shows of a process; -1 fields when it could not be read.
 struct process_figures {

@@ -78,7 +78,7 @@ bool is_suffix_of(const std::string& part, const std::string& whole) {
 // What the IDE reads on fd until its input ends with tail (or the deadline).
 std::string ide_reads_until(int fd, const std::string& tail) {
     std::string got;
-    int64_t deadline = clock_ms() + effect_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     while (!is_suffix_of(tail, got) && clock_ms() < deadline) {
         pollfd pfd{fd, POLLIN, 0};
         if (poll(&pfd, 1, 20) <= 0) {
@@ -97,7 +97,7 @@ std::string ide_reads_until(int fd, const std::string& tail) {
 // Everything left on a connection the monitor has ended, up to its end.
 std::string ide_reads_to_the_end(int fd) {
     std::string got;
-    int64_t deadline = clock_ms() + effect_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     while (clock_ms() < deadline) {
         pollfd pfd{fd, POLLIN, 0};
         if (poll(&pfd, 1, 20) <= 0) {
@@ -126,7 +126,7 @@ size_t still_missing(const std::string& got, const std::string& tail) {
 // What the board reads until its input ends with tail (or the deadline).
 std::string board_reads_until(board_sim* b, const std::string& tail) {
     std::string got;
-    int64_t deadline = clock_ms() + effect_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     for (size_t missing = tail.size(); missing > 0 && clock_ms() < deadline;
          missing = still_missing(got, tail)) {
         std::string buffer(missing, '\0');

@@ -70,7 +70,7 @@ TEST_F(UdevGarbage, NeitherCrashesNorOpensAndServesTheNextBoard) {
     ASSERT_GE(ide.fd, 0);
     ASSERT_TRUE(eventually([&] { return !descriptors_on(monitor.pid, good_node).empty(); }));
     ASSERT_TRUE(write_all(masters.back(), "the good board\n"));
-    EXPECT_EQ(read_exactly(ide.fd, 15, effect_ms), "the good board\n");
+    EXPECT_EQ(read_exactly(ide.fd, 15, effect_timeout_ms), "the good board\n");
     ide_close(&ide);
 
     for (const garbage& g : garbages) {
@@ -109,7 +109,7 @@ TEST_F(ManyBoards, TwoHundredFiftySixArriveAndLeaveInOneBurst) {
     ASSERT_GE(ide.fd, 0);
     ASSERT_TRUE(eventually([&] { return !descriptors_on(monitor.pid, nodes[chosen]).empty(); }));
     ASSERT_TRUE(write_all(masters[chosen], "one of many\n"));
-    EXPECT_EQ(read_exactly(ide.fd, 12, effect_ms), "one of many\n");
+    EXPECT_EQ(read_exactly(ide.fd, 12, effect_timeout_ms), "one of many\n");
 
     // Every line hangs up, then the removals come in one burst, children first.
     for (int& master : masters) {
@@ -142,7 +142,7 @@ TEST_F(ManyBoards, TwoHundredFiftySixArriveAndLeaveInOneBurst) {
     std::string back = add_board(usb_path, serial_ids, &again);
     ASSERT_TRUE(eventually([&] { return !descriptors_on(monitor.pid, back).empty(); }));
     ASSERT_TRUE(write_all(masters.back(), "back again\n"));
-    EXPECT_EQ(read_exactly(ide.fd, 11, effect_ms), "back again\n");
+    EXPECT_EQ(read_exactly(ide.fd, 11, effect_timeout_ms), "back again\n");
     quit();
     ide_close(&ide);
 }

@@ -10,15 +10,11 @@
 
 #include <cerrno>
 
+#include "os_fakes.h"
+
 extern char** environ;
 
 namespace {
-
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string env_name(const std::string& entry) {
     return entry.substr(0, entry.find('='));
@@ -51,7 +47,7 @@ void close_fd(int* fd) {
 // Reads one byte within the deadline; false on time-out, end of stream or error.
 bool read_byte(int fd, int64_t deadline, char* byte) {
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - clock_ms();
         pollfd pfd{fd, POLLIN, 0};
         if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) != 1) {
             return false;
@@ -132,7 +128,7 @@ bool monitor_send(const monitor_process& process, const std::string& text) {
 }
 
 std::string monitor_read_reply(const monitor_process& process, int timeout_ms) {
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = clock_ms() + timeout_ms;
     std::string got;
     int depth = 0;
     bool closed = false;
@@ -163,7 +159,7 @@ int monitor_wait(monitor_process* process, int timeout_ms) {
     if (process->pid < 0) {
         return -1;
     }
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = clock_ms() + timeout_ms;
     int status = 0;
     for (;;) {
         pid_t done = waitpid(process->pid, &status, WNOHANG);
@@ -174,7 +170,7 @@ int monitor_wait(monitor_process* process, int timeout_ms) {
             process->pid = -1;
             return -1;
         }
-        if (now_ms() >= deadline) {
+        if (clock_ms() >= deadline) {
             kill(process->pid, SIGKILL);
             waitpid(process->pid, &status, 0);
             process->pid = -1;

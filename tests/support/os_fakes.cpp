@@ -15,15 +15,22 @@
 #include <climits>
 #include <cstring>
 
-namespace {
-
-int64_t now_ms() {
+int64_t clock_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
+bool eventually(const std::function<bool()>& condition, int timeout_ms) {
+    int64_t deadline = clock_ms() + timeout_ms;
+    while (clock_ms() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        poll(nullptr, 0, 2);
+    }
+    return condition();
+}
 
 pty_pair pty_open() {
     int master = -1;
@@ -70,10 +77,10 @@ int listener_accept(const loopback_listener& listener, int timeout_ms) {
 
 std::string read_exactly(int fd, size_t count, int timeout_ms) {
     std::string got;
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = clock_ms() + timeout_ms;
     char buf[65536];
     while (got.size() < count) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - clock_ms();
         pollfd pfd{fd, POLLIN, 0};
         if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) != 1) {
             break;

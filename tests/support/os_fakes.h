@@ -5,7 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+// How long an expected effect may take; generous for the sanitizer builds.
+inline constexpr int effect_timeout_ms = 8000;
+
+// Milliseconds of the monotonic clock.
+int64_t clock_ms();
+
+// True once condition holds, polled every 2 ms until timeout_ms passes.
+bool eventually(const std::function<bool()>& condition, int timeout_ms = effect_timeout_ms);
 
 // A pty pair: the test holds master, the code under test opens slave_path.
 struct pty_pair {

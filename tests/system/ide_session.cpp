@@ -21,29 +21,8 @@ extern "C" const char* __tsan_default_suppressions() {
     return "race:libglib-2.0.so.0\n";
 }
 
-const std::string hello_reply =
-    "{\n\"eventType\": \"hello\",\n\"protocolVersion\": 1,\n\"message\": \"OK\"\n}\n";
-const std::string describe_reply =
-    "{\n\"eventType\": \"describe\",\n\"message\": \"OK\",\n\"port_description\": "
-    "{\n\"protocol\": \"murlen\",\n\"configuration_parameters\": {\n}\n}\n}\n";
-const std::string open_reply = "{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n";
-const std::string close_reply = "{\n\"eventType\": \"close\",\n\"message\": \"ok\"\n}\n";
-const std::string already_closed_reply =
-    "{\n\"eventType\": \"close\",\n\"error\": true,\n\"message\": \"port already closed\"\n}\n";
-const std::string quit_reply = "{\n\"eventType\": \"quit\",\n\"message\": \"OK\"\n}\n";
-
 const char* const location_a = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 const char* const location_b = "/devices/pci0000:00/0000:00:14.0/usb1/1-3";
-
-bool eventually(const std::function<bool()>& condition, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 2) {
-        if (condition()) {
-            return true;
-        }
-        poll(nullptr, 0, 2);
-    }
-    return condition();
-}
 
 void IdeSession::SetUp() {
     // Its own network namespace keeps the uevent queue deep; best effort.

@@ -12,23 +12,11 @@
 #include "sim/board_sim.h"
 #include "support/monitor_process.h"
 #include "support/os_fakes.h"
-
-// How long an expected effect may take; generous for the sanitizer builds.
-inline constexpr int effect_timeout_ms = 5000;
-
-extern const std::string hello_reply;
-extern const std::string describe_reply;
-extern const std::string open_reply;
-extern const std::string close_reply;
-extern const std::string already_closed_reply;
-extern const std::string quit_reply;
+#include "support/replies.h"
 
 // USB locations of the simulated boards.
 extern const char* const location_a;  // ".../usb1/1-2"
 extern const char* const location_b;  // ".../usb1/1-3"
-
-// True once condition holds, polled until timeout_ms passes.
-bool eventually(const std::function<bool()>& condition, int timeout_ms = effect_timeout_ms);
 
 // The testbed, the monitor and the IDE's connection of one test.
 class IdeSession : public ::testing::Test {
