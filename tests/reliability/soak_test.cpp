@@ -10,7 +10,7 @@
 // arrives twice or out of order. The monitor's threads, descriptors and
 // resident memory must stay bounded over the run.
 //
-// Bounded by MURLEN_SOAK_CYCLES (default 200, 100 under sanitizers) and
+// Bounded by MURLEN_SOAK_CYCLES (default 1000, 400 under sanitizers) and
 // MURLEN_SOAK_SECONDS (default 60, 45 under sanitizers), whichever ends first.
 
 #include <poll.h>
@@ -38,10 +38,10 @@
 namespace {
 
 #ifdef MURLEN_SOAK_SANITIZED
-constexpr long default_cycles = 100;
+constexpr long default_cycles = 400;
 constexpr long default_seconds = 45;
 #else
-constexpr long default_cycles = 200;
+constexpr long default_cycles = 1000;
 constexpr long default_seconds = 60;
 #endif
 
