@@ -14,8 +14,8 @@
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "monitor/command_loop.h"
-#include "support/replies.h"
 #include "support/os_fakes.h"
+#include "support/replies.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "support/replies.h"
 #include "support/os_fakes.h"
+#include "support/replies.h"
 
 // Under ASan this binary also runs without the test environment, when the
 // build lists its cases under umockdev-wrapper: the preloaded library must
