@@ -93,21 +93,25 @@ bool raw_write_all(int fd, const void* buffer, size_t count, int timeout_ms) {
     return true;
 }
 
-bool raw_read_exactly(int fd, void* buffer, size_t count, int timeout_ms) {
+size_t raw_read_up_to(int fd, void* buffer, size_t count, int timeout_ms) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < count) {
         if (!wait_fd(fd, POLLIN, timeout_ms)) {
-            return false;
+            break;
         }
         ssize_t n = raw_read(fd, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n == 0 || errno != EAGAIN) {
-            return false;
+            break;
         }
     }
-    return true;
+    return done;
+}
+
+bool raw_read_exactly(int fd, void* buffer, size_t count, int timeout_ms) {
+    return raw_read_up_to(fd, buffer, count, timeout_ms) == count;
 }
 
 void pty_drain(int master) {

@@ -27,8 +27,12 @@ ssize_t raw_write(int fd, const void* buffer, size_t count);
 // or not) takes nothing; false on time-out or error.
 bool raw_write_all(int fd, const void* buffer, size_t count, int timeout_ms);
 
-// Reads exactly count bytes, waiting at most timeout_ms for each piece; false
-// on time-out, end of stream or error.
+// Reads up to count bytes, waiting at most timeout_ms for each piece; stops
+// early on time-out, end of stream or error (errno tells which error).
+// Returns the bytes read.
+size_t raw_read_up_to(int fd, void* buffer, size_t count, int timeout_ms);
+
+// raw_read_up_to that must get all count bytes.
 bool raw_read_exactly(int fd, void* buffer, size_t count, int timeout_ms);
 
 // Waits up to timeout_ms for events on fd; true when they came.

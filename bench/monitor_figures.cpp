@@ -118,22 +118,12 @@ std::string typed_arrives_whole(board_sim* board, int ide, size_t bytes) {
     bool written = false;
     std::thread typist([&] { written = raw_write_all(ide, data.data(), data.size(), timeout_ms); });
     std::vector<uint8_t> got(bytes);
-    size_t done = 0;
-    int error = 0;
-    while (done < bytes && wait_fd(board->pty_master, POLLIN, timeout_ms)) {
-        ssize_t n = raw_read(board->pty_master, got.data() + done, bytes - done);
-        if (n <= 0) {
-            error = n < 0 ? errno : 0;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
+    size_t done = raw_read_up_to(board->pty_master, got.data(), got.size(), timeout_ms);
     typist.join();
     if (!written || done != bytes ||
         data_hash(got.data(), bytes) != data_hash(data.data(), bytes)) {
         return "typed bytes: " + std::string(written ? "written" : "not all written") + ", " +
-               std::to_string(done) + " of " + std::to_string(bytes) + " arrived" +
-               (error != 0 ? std::string(" (") + strerror(error) + ")" : std::string());
+               std::to_string(done) + " of " + std::to_string(bytes) + " arrived";
     }
     return "";
 }

@@ -27,18 +27,18 @@
 #include "reliability_support.h"
 #include "sim/board_sim.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MURLEN_SOAK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define MURLEN_SOAK_SANITIZED 1
-#endif
-#endif
 #if defined(__SANITIZE_ADDRESS__)
 #define MURLEN_SOAK_ADDRESS_SANITIZED 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define MURLEN_SOAK_ADDRESS_SANITIZED 1
+#endif
+#endif
+#if defined(MURLEN_SOAK_ADDRESS_SANITIZED) || defined(__SANITIZE_THREAD__)
+#define MURLEN_SOAK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MURLEN_SOAK_SANITIZED 1
 #endif
 #endif
 
