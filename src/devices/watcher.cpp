@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bridge/port_publishing.h"
 #include "common/copy_bounded.h"
 #include "common/trace.h"
 #include "devices/device_records.h"
@@ -17,10 +16,17 @@
 
 // Everything here runs on the watcher thread: it alone calls libudev and owns
 // device_list, its records and udev_monitor, so none of them takes a lock.
-// port_publish and port_withdraw take port_lock themselves; no lock is held
-// when they are called.
+// The hooks take whatever locks they need; no lock is held when they run.
 
 struct udev_monitor* udev_monitor = nullptr;
+watcher_hook_set watcher_hooks = {nullptr, nullptr, nullptr};
+
+// Calls hook with record when the program has set it.
+static void hook_call(void (*hook)(const device_record*), const device_record* record) {
+    if (hook != nullptr) {
+        hook(record);
+    }
+}
 
 // The subsystems whose devices can belong to a board, in the order they are
 // subscribed and enumerated.
@@ -136,7 +142,7 @@ static void usb_device_added(struct udev_device* device, const char* syspath, co
     trace("add device: subsys=%s, type=%s, location=%s\n", subsystem, text_or_none(devtype),
           syspath);
     device_select_node(record);
-    port_publish(record);
+    hook_call(watcher_hooks.record_added, record);
 }
 
 // The first record whose USB device has the syspath, or null.
@@ -188,7 +194,7 @@ static void child_added(struct udev_device* device, const char* syspath, const c
           syspath);
     trace("  parent location=%s\n", parent_syspath);
     device_select_node(record);
-    port_publish(record);
+    hook_call(watcher_hooks.record_added, record);
 }
 
 void device_added(struct udev_device* device) {
@@ -220,8 +226,7 @@ static void children_free(device_record* record) {
 }
 
 // Removes every child of record whose device has the syspath, choosing the
-// node again after each. The new node reaches the port table with the next
-// add below the same USB device.
+// node again after each.
 static void children_removed(device_record* record, const char* syspath) {
     device_record* child = record->children;
     while (child != nullptr) {
@@ -232,6 +237,7 @@ static void children_removed(device_record* record, const char* syspath) {
             udev_device_unref(child->udev_device);
             free(child);
             device_select_node(record);
+            hook_call(watcher_hooks.child_removed, record);
         }
         child = next;
     }
@@ -243,8 +249,8 @@ void device_removed(const char* syspath) {
     while (record != nullptr) {
         device_record* next = record->next;
         if (has_syspath(record->udev_device, syspath) != 0) {
-            // Withdrawn while still linked and whole.
-            port_withdraw(record);
+            // Told while still linked and whole.
+            hook_call(watcher_hooks.record_removing, record);
             trace("del device: location=%s\n", syspath);
             record_unlink(&device_list, record);
             udev_device_unref(record->udev_device);

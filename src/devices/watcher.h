@@ -4,6 +4,22 @@
 
 struct udev_device;
 struct udev_monitor;
+struct device_record;
+
+// What the watcher tells whoever runs it about a tracked board. Each hook is
+// called on the watcher thread with no lock held, and a null hook is skipped.
+// The record belongs to the watcher: read it during the call only.
+struct watcher_hook_set {
+    // A record or one of its children was added and the node chosen anew.
+    void (*record_added)(const device_record* record);
+    // One of the record's children was removed and the node chosen anew.
+    void (*child_removed)(const device_record* record);
+    // The record is about to be removed; it is still linked and whole.
+    void (*record_removing)(const device_record* record);
+};
+
+// Set by the program before the watcher thread starts; read only by the watcher.
+extern watcher_hook_set watcher_hooks;
 
 // The udev netlink monitor; written once by udev_setup. Watcher thread only.
 extern struct udev_monitor* udev_monitor;

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "bridge/endpoint.h"
+#include "bridge/port_publishing.h"
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "common/trace.h"
@@ -285,6 +286,8 @@ void monitor_setup() {
     endpoint_reset(&device_endpoint);
     endpoint_reset(&ide_endpoint);
     (void)signal(SIGPIPE, SIG_IGN);
+    // The boards the watcher tracks become the port table's ports.
+    watcher_hooks = {port_publish, nullptr, port_withdraw};
 }
 
 // Reads lines of at most 255 characters until QUIT, end of input or a read error;

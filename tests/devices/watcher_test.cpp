@@ -17,6 +17,7 @@
 #include <string>
 
 #include "bridge/endpoint.h"
+#include "bridge/port_publishing.h"
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "devices/device_records.h"
@@ -100,6 +101,7 @@ protected:
             GTEST_SKIP() << "needs umockdev-wrapper";
         }
         pthread_mutex_init(&port_lock, nullptr);
+        watcher_hooks = {port_publish, nullptr, port_withdraw};
     }
 
     void TearDown() override {
