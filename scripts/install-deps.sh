@@ -3,7 +3,8 @@
 # needs on Debian 12. Does nothing when everything is there already.
 set -euo pipefail
 
-run_packages=(g++ make cmake pkg-config libudev-dev umockdev libumockdev-dev libglib2.0-dev)
+run_packages=(g++ make cmake pkg-config libudev-dev nlohmann-json3-dev umockdev libumockdev-dev
+              libglib2.0-dev)
 test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format
                cppcheck socat iproute2 util-linux procps)
 

@@ -7,43 +7,9 @@
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "common/trace.h"
-#include "devices/identification.h"
 
 // Runs on the watcher thread only: the record belongs to that thread and is
 // read without a lock; port_lock guards everything of the port table.
-
-int32_t is_serial_port(const device_record* record) {
-    if (record->subsystem == nullptr) {
-        return 0;
-    }
-    return serial_interface_of(record->vid, record->pid) < 0 &&
-                   strcmp(record->subsystem, "tty") == 0
-               ? 1
-               : 0;
-}
-
-int32_t is_hid_port(const device_record* record) {
-    if (record->subsystem == nullptr) {
-        return 0;
-    }
-    int32_t wanted = serial_interface_of(record->vid, record->pid);
-    return wanted >= 0 && record->ifacenum == wanted && strcmp(record->subsystem, "hidraw") == 0
-               ? 1
-               : 0;
-}
-
-// A board in its loader, and the identities that stand for one, are never a port.
-static int32_t is_never_published(const device_record* record) {
-    if (record->vid == board_vendor) {
-        if (record->pid == 0x0476 && record->bcd == 0x9999) {
-            return 1;
-        }
-        if (record->pid == 0x0477 || record->pid == loader_product) {
-            return 1;
-        }
-    }
-    return record->vid == other_vendor ? 1 : 0;
-}
 
 // Called with port_lock held. The entry whose address is exactly address, or null.
 static port_entry* port_find(const char* address) {
@@ -78,17 +44,13 @@ static port_entry* port_append(const char* address) {
 }
 
 void port_publish(const device_record* record) {
-    if (is_never_published(record) != 0) {
+    // The discovery lists exactly the records that pass this rule.
+    int32_t kind = port_kind_of(record);
+    if (kind == port_kind_none) {
         return;
     }
-    if (strcmp(record->devnode, no_device) == 0) {
-        return;
-    }
-    int32_t is_serial = is_serial_port(record);
-    int32_t is_hid = is_serial == 0 ? is_hid_port(record) : 0;
-    if (is_serial == 0 && is_hid == 0) {
-        return;
-    }
+    int32_t is_serial = kind == port_kind_serial ? 1 : 0;
+    int32_t is_hid = kind == port_kind_hid ? 1 : 0;
 
     port_lock_acquire();
     port_entry* entry = port_find(record->location);

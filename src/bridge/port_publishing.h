@@ -3,12 +3,7 @@
 #include <cstdint>
 
 #include "devices/device_records.h"
-
-// 1 when the record's chosen node is a tty carrying the board's stream.
-int32_t is_serial_port(const device_record* record);
-
-// 1 when the record's chosen node is the hidraw node of the product's HID-serial interface.
-int32_t is_hid_port(const device_record* record);
+#include "devices/port_rule.h"
 
 // Makes or updates the port entry of the record's location and opens the board
 // side when it is the selected address. Takes port_lock; call without it.

@@ -19,7 +19,7 @@
 // The hooks take whatever locks they need; no lock is held when they run.
 
 struct udev_monitor* udev_monitor = nullptr;
-watcher_hook_set watcher_hooks = {nullptr, nullptr, nullptr};
+watcher_hook_set watcher_hooks = {nullptr, nullptr, nullptr, nullptr};
 
 // Calls hook with record when the program has set it.
 static void hook_call(void (*hook)(const device_record*), const device_record* record) {
@@ -263,13 +263,35 @@ void device_removed(const char* syspath) {
     }
 }
 
+// The record tracking syspath as its USB device or as one of its children, or null.
+static device_record* record_holding(const char* syspath) {
+    for (device_record* record = device_list; record != nullptr; record = record->next) {
+        if (has_syspath(record->udev_device, syspath) != 0) {
+            return record;
+        }
+        for (device_record* child = record->children; child != nullptr; child = child->next) {
+            if (has_syspath(child->udev_device, syspath) != 0) {
+                return record;
+            }
+        }
+    }
+    return nullptr;
+}
+
 void monitor_event() {
     if (udev_monitor == nullptr) {
         return;
     }
     // device: owned; passed on to device_added or released here.
+    errno = 0;
     struct udev_device* device = udev_monitor_receive_device(udev_monitor);
     if (device == nullptr) {
+        // The kernel dropped events that did not fit the socket's buffer:
+        // what they said is read back from the devices present.
+        if (errno == ENOBUFS) {
+            trace("monitor_event: events lost, rescanning\n");
+            devices_rescan();
+        }
         return;
     }
     const char* action = udev_device_get_action(device);
@@ -286,7 +308,13 @@ void monitor_event() {
         udev_device_unref(device);
         return;
     }
-    trace("unknown action: %s\n", text_or_none(action));
+    // syspath belongs to device, which is held until the hook has run.
+    const char* syspath = udev_device_get_syspath(device);
+    device_record* record = syspath != nullptr ? record_holding(syspath) : nullptr;
+    if (record != nullptr) {
+        trace("%s: location=%s\n", text_or_none(action), syspath);
+        hook_call(watcher_hooks.record_changed, record);
+    }
     udev_device_unref(device);
 }
 
@@ -314,6 +342,101 @@ static void udev_scan(struct udev* udev) {
         }
     }
     udev_enumerate_unref(enumerator);
+}
+
+// 1 when a device still sits at the tracked device's syspath with the same
+// identity: a USB device with the same ids, a child with the same node.
+static int32_t is_still_present(struct udev* udev, struct udev_device* tracked, int32_t is_usb,
+                                const device_record* record) {
+    const char* syspath = udev_device_get_syspath(tracked);
+    if (syspath == nullptr) {
+        return 0;
+    }
+    // present: owned here, released before return.
+    struct udev_device* present = udev_device_new_from_syspath(udev, syspath);
+    if (present == nullptr) {
+        return 0;
+    }
+    int32_t same = 1;
+    if (is_usb != 0) {
+        uint32_t vid = 0;
+        uint32_t pid = 0;
+        uint32_t bcd = 0;
+        same = read_usb_ids(present, &vid, &pid, &bcd) != 0 && vid == record->vid &&
+                       pid == record->pid && bcd == record->bcd
+                   ? 1
+                   : 0;
+    } else {
+        const char* was = udev_device_get_devnode(tracked);
+        const char* now = udev_device_get_devnode(present);
+        same = (was == nullptr && now == nullptr) ||
+                       (was != nullptr && now != nullptr && strcmp(was, now) == 0)
+                   ? 1
+                   : 0;
+    }
+    udev_device_unref(present);
+    return same;
+}
+
+// The syspath of the first tracked device that is gone or replaced, children
+// before their USB device as an unplug announces them, copied into gone; 0
+// when every tracked device is still there.
+static int32_t first_gone(struct udev* udev, char* gone, size_t size) {
+    for (device_record* record = device_list; record != nullptr; record = record->next) {
+        for (device_record* child = record->children; child != nullptr; child = child->next) {
+            if (is_still_present(udev, child->udev_device, 0, record) == 0) {
+                copy_bounded(gone, text_or_none(udev_device_get_syspath(child->udev_device)), size);
+                return 1;
+            }
+        }
+        if (is_still_present(udev, record->udev_device, 1, record) == 0) {
+            copy_bounded(gone, text_or_none(udev_device_get_syspath(record->udev_device)), size);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Gives each present device that no record tracks to device_added, parents first.
+static void untracked_added(struct udev* udev) {
+    // enumerator: owned here, released before return.
+    struct udev_enumerate* enumerator = udev_enumerate_new(udev);
+    if (enumerator == nullptr) {
+        trace("untracked_added: no enumerator: %s\n", strerror(errno));
+        return;
+    }
+    for (const char* subsystem : watched_subsystems) {
+        (void)udev_enumerate_add_match_subsystem(enumerator, subsystem);
+    }
+    (void)udev_enumerate_scan_devices(enumerator);
+    struct udev_list_entry* entry = udev_enumerate_get_list_entry(enumerator);
+    for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
+        const char* syspath = udev_list_entry_get_name(entry);
+        if (record_holding(syspath) != nullptr) {
+            continue;
+        }
+        // device: owned; handed to device_added.
+        struct udev_device* device = udev_device_new_from_syspath(udev, syspath);
+        if (device != nullptr) {
+            device_added(device);
+        }
+    }
+    udev_enumerate_unref(enumerator);
+}
+
+void devices_rescan() {
+    if (udev_monitor == nullptr) {
+        return;
+    }
+    // Borrowed from the monitor, which lives as long as the process.
+    struct udev* udev = udev_monitor_get_udev(udev_monitor);
+    // Each removal may free records, so the walk starts again after each one.
+    char gone[1024];
+    while (first_gone(udev, gone, sizeof gone) != 0) {
+        trace("rescan: gone %s\n", gone);
+        device_removed(gone);
+    }
+    untracked_added(udev);
 }
 
 void udev_setup() {
@@ -359,6 +482,11 @@ static int32_t monitor_wait(int fd) {
 void* watcher_thread(void* unused) {
     (void)unused;
     udev_setup();
+    watcher_follow();
+    return nullptr;
+}
+
+void watcher_follow() {
     int fd = udev_monitor != nullptr ? udev_monitor_get_fd(udev_monitor) : -1;
     int32_t failures = 0;
     while (failures < wait_failure_limit) {
@@ -370,5 +498,4 @@ void* watcher_thread(void* unused) {
         monitor_event();
         failures = 0;
     }
-    return nullptr;
 }

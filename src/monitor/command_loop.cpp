@@ -287,7 +287,7 @@ void monitor_setup() {
     endpoint_reset(&ide_endpoint);
     (void)signal(SIGPIPE, SIG_IGN);
     // The boards the watcher tracks become the port table's ports.
-    watcher_hooks = {port_publish, nullptr, port_withdraw};
+    watcher_hooks = {port_publish, nullptr, port_withdraw, nullptr};
 }
 
 // Reads lines of at most 255 characters until QUIT, end of input or a read error;

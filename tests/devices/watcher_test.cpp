@@ -101,7 +101,7 @@ protected:
             GTEST_SKIP() << "needs umockdev-wrapper";
         }
         pthread_mutex_init(&port_lock, nullptr);
-        watcher_hooks = {port_publish, nullptr, port_withdraw};
+        watcher_hooks = {port_publish, nullptr, port_withdraw, nullptr};
     }
 
     void TearDown() override {
