@@ -430,8 +430,19 @@ int32_t board_sim_plug(board_sim* b) {
              "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n"
              "E: DEVNAME=bus/usb/001/%03d\n",
              b->vid & 0xFFFF, b->pid & 0xFFFF, b->bcd & 0xFFFF, 2 + node_counter % 100);
+    // The serial goes in hexadecimal, so that it may hold any byte but zero.
+    std::string serial;
+    if (b->serial[0] != '\0') {
+        serial = "H: serial=";
+        for (const char* c = b->serial; *c != '\0'; ++c) {
+            char hex[3];
+            snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(static_cast<uint8_t>(*c)));
+            serial += hex;
+        }
+        serial += "\n";
+    }
     if (!add_device(nullptr, "P: " + usb_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-                                 attributes)) {
+                                 attributes + serial)) {
         return 0;
     }
     char interface_name[64];

@@ -60,6 +60,7 @@ struct board_sim {
     int32_t child_count;
     char children[4][512];  // syspaths ("/sys/devices/...") below the USB device, parents first
     board_hid* hid;         // the HID state of the current or latest plug, or none
+    char serial[128];       // the USB device's serial attribute, any bytes; none when empty
 };
 
 // Moves this process into a network namespace of its own with loopback up and

@@ -62,7 +62,8 @@ bool read_byte(int fd, int64_t deadline, char* byte) {
 
 }  // namespace
 
-monitor_process monitor_start(const std::string& path, const std::vector<std::string>& extra_env) {
+monitor_process monitor_start(const std::string& path, const std::vector<std::string>& extra_env,
+                              const std::vector<std::string>& args) {
     monitor_process process{-1, -1, -1};
     signal(SIGPIPE, SIG_IGN);
     int to_child[2];
@@ -82,7 +83,12 @@ monitor_process monitor_start(const std::string& path, const std::vector<std::st
     }
     envp.push_back(nullptr);
     std::string program = path;
-    char* argv[] = {program.data(), nullptr};
+    std::vector<std::string> words = args;
+    std::vector<char*> argv{program.data()};
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
 
     // The child starts with SIGPIPE at its default action, as the IDE starts
     // it, though this process ignores it.
@@ -99,7 +105,8 @@ monitor_process monitor_start(const std::string& path, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
     posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
     pid_t pid = -1;
-    int failed = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
+    int failed =
+        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(to_child[0]);
@@ -140,6 +147,19 @@ std::string monitor_read_reply(const monitor_process& process, int timeout_ms) {
         } else if (byte == '}' && depth > 0) {
             closed = --depth == 0;
         } else if (byte == '\n' && closed) {
+            break;
+        }
+    }
+    return got;
+}
+
+std::string monitor_read_line(const monitor_process& process, int timeout_ms) {
+    int64_t deadline = clock_ms() + timeout_ms;
+    std::string got;
+    char byte = 0;
+    while (read_byte(process.output, deadline, &byte)) {
+        got.push_back(byte);
+        if (byte == '\n') {
             break;
         }
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Runs the built monitor as the IDE does: a child process whose standard input
-// and output are pipes held by the test. The child inherits the test's
+// Runs a built program (the monitor, the discovery) as the IDE does: a child
+// process whose standard input and output are pipes held by the test. The child inherits the test's
 // environment (umockdev's preload and testbed among it) plus any extra entries.
 
 #include <sys/types.h>
@@ -15,13 +15,13 @@ struct monitor_process {
     int output;  // read end of its standard output, -1 once closed
 };
 
-// Starts the executable at path. extra_env holds "NAME=value" entries that are
-// added to the inherited environment, replacing inherited entries of the same
-// name. Also makes this process ignore SIGPIPE, so that writing to a monitor
-// that has ended fails instead of killing the test; the child still starts
-// with SIGPIPE at its default action. pid is -1 on failure.
+// Starts the executable at path with args after its name. extra_env holds "NAME=value" entries that
+// are added to the inherited environment, replacing inherited entries of the same name. Also makes
+// this process ignore SIGPIPE, so that writing to a monitor that has ended fails instead of killing
+// the test; the child still starts with SIGPIPE at its default action. pid is -1 on failure.
 monitor_process monitor_start(const std::string& path,
-                              const std::vector<std::string>& extra_env = {});
+                              const std::vector<std::string>& extra_env = {},
+                              const std::vector<std::string>& args = {});
 
 // Writes text as it is (the caller adds the line feed); false on error.
 bool monitor_send(const monitor_process& process, const std::string& text);
@@ -29,6 +29,10 @@ bool monitor_send(const monitor_process& process, const std::string& text);
 // Reads one whole reply (from its first '{' to the line feed after the
 // matching '}') within timeout_ms; returns what arrived, complete or not.
 std::string monitor_read_reply(const monitor_process& process, int timeout_ms);
+
+// Reads one line (through its line feed) within timeout_ms; returns what
+// arrived, complete or not. For output of one JSON value per line.
+std::string monitor_read_line(const monitor_process& process, int timeout_ms);
 
 // True when nothing at all arrives on the monitor's output for quiet_ms.
 bool monitor_stays_quiet(const monitor_process& process, int quiet_ms);
