@@ -1,11 +1,12 @@
-// murlen-demo: the monitor at work on simulated boards, with this program in
-// the IDE's place. It starts murlen-monitor as a child, speaks the protocol on
-// its standard input and output, listens on loopback for its connection, and
-// plays the boards through the simulator. Every step is checked byte for byte;
-// the exit status is 0 only when all of them held.
+// murlen-demo: the discovery and the monitor at work on simulated boards, with
+// this program in the IDE's place. It starts murlen-discovery and
+// murlen-monitor as children, speaks their protocols on their standard input
+// and output, opens the addresses the discovery announces, listens on loopback
+// for the monitor's connection, and plays the boards through the simulator.
+// Every step is checked; the exit status is 0 only when all of them held.
 //
-// Runs under umockdev-wrapper, which the monitor inherits with the testbed:
-//     umockdev-wrapper murlen-demo [path of murlen-monitor]
+// Runs under umockdev-wrapper, which both tools inherit with the testbed:
+//     umockdev-wrapper murlen-demo [path of murlen-monitor [path of murlen-discovery]]
 
 #include <errno.h>
 #include <fcntl.h>
@@ -24,6 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "sim/board_sim.h"
 
@@ -64,6 +68,11 @@ static int monitor_input = -1;
 static int monitor_output = -1;
 // Read by the alarm handler, which kills a monitor that is still running.
 static volatile sig_atomic_t monitor_pid_for_alarm = -1;
+// The discovery child, the same way.
+static pid_t discovery_pid = -1;
+static int discovery_input = -1;
+static int discovery_output = -1;
+static volatile sig_atomic_t discovery_pid_for_alarm = -1;
 
 static int32_t use_colour = 0;
 static int64_t demo_started_ms = 0;
@@ -81,10 +90,11 @@ static const char* colour(const char* code) {
 // One line of the transcript: who speaks (to whom), then what.
 static void say(const char* speaker, const char* format, ...) __attribute__((format(printf, 2, 3)));
 static void say(const char* speaker, const char* format, ...) {
-    const char* tint = strncmp(speaker, "IDE", 3) == 0       ? "\033[36m"
-                       : strncmp(speaker, "monitor", 7) == 0 ? "\033[33m"
-                                                             : "\033[35m";
-    printf("  %s%-16s%s ", colour(tint), speaker, colour("\033[0m"));
+    const char* tint = strncmp(speaker, "IDE", 3) == 0         ? "\033[36m"
+                       : strncmp(speaker, "monitor", 7) == 0   ? "\033[33m"
+                       : strncmp(speaker, "discovery", 9) == 0 ? "\033[32m"
+                                                               : "\033[35m";
+    printf("  %s%-18s%s ", colour(tint), speaker, colour("\033[0m"));
     va_list args;
     va_start(args, format);
     vprintf(format, args);
@@ -114,6 +124,11 @@ static void heading(int32_t number, const char* title) {
         kill(monitor_pid, SIGKILL);
         waitpid(monitor_pid, nullptr, 0);
     }
+    if (discovery_pid >= 0) {
+        discovery_pid_for_alarm = -1;
+        kill(discovery_pid, SIGKILL);
+        waitpid(discovery_pid, nullptr, 0);
+    }
     board_sim_stop();
     exit(1);
 }
@@ -124,6 +139,9 @@ static void on_alarm(int) {
     (void)n;
     if (monitor_pid_for_alarm > 0) {
         kill(static_cast<pid_t>(monitor_pid_for_alarm), SIGKILL);
+    }
+    if (discovery_pid_for_alarm > 0) {
+        kill(static_cast<pid_t>(discovery_pid_for_alarm), SIGKILL);
     }
     _exit(1);
 }
@@ -164,9 +182,10 @@ static const char* compact(const char* reply, char* out, size_t size) {
 
 // ---- The edges the IDE uses: a child process on pipes and a loopback listener.
 
-// Starts the monitor with its stdin and stdout on pipes; SIGPIPE at its
-// default, as the IDE starts it. 1, or 0 when it could not be started.
-static int32_t monitor_start(const char* path) {
+// Starts a tool with its stdin and stdout on pipes; SIGPIPE at its default,
+// as the IDE starts it. 1, or 0 when it could not be started.
+static int32_t child_start(const char* path, int32_t reserved_fds, pid_t* child, int* input,
+                           int* output) {
     int to_child[2];
     int from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0) {
@@ -188,6 +207,12 @@ static int32_t monitor_start(const char* path) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
     posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
+    // umockdev names the socket that stands in for a process's uevent socket
+    // after its descriptor number, so two tools on one testbed must not get
+    // the same number: each child starts with a few descriptors held open.
+    for (int32_t fd = 3; fd < 3 + reserved_fds; ++fd) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDONLY, 0);
+    }
     char* argv[] = {const_cast<char*>(path), nullptr};
     pid_t pid = -1;
     int failed = posix_spawn(&pid, path, &actions, &attributes, argv, environ);
@@ -201,10 +226,25 @@ static int32_t monitor_start(const char* path) {
         errno = failed;
         return 0;
     }
-    monitor_pid = pid;
-    monitor_pid_for_alarm = pid;
-    monitor_input = to_child[1];
-    monitor_output = from_child[0];
+    *child = pid;
+    *input = to_child[1];
+    *output = from_child[0];
+    return 1;
+}
+
+static int32_t monitor_start(const char* path) {
+    if (!child_start(path, 0, &monitor_pid, &monitor_input, &monitor_output)) {
+        return 0;
+    }
+    monitor_pid_for_alarm = monitor_pid;
+    return 1;
+}
+
+static int32_t discovery_start(const char* path) {
+    if (!child_start(path, 8, &discovery_pid, &discovery_input, &discovery_output)) {
+        return 0;
+    }
+    discovery_pid_for_alarm = discovery_pid;
     return 1;
 }
 
@@ -298,6 +338,50 @@ static void ask(const char* line, const char* expected) {
     if (strcmp(reply, expected) != 0) {
         fail("the reply to %s differs from %s", line, compact(expected, shown, sizeof shown));
     }
+}
+
+// The discovery's next line (one JSON value), parsed; fails the demo when
+// none comes in time or it is no JSON.
+static nlohmann::json discovery_read() {
+    int64_t deadline = now_ms() + effect_timeout_ms;
+    std::string line;
+    char c = 0;
+    while (wait_readable(discovery_output, deadline) && read(discovery_output, &c, 1) == 1) {
+        if (c == '\n') {
+            break;
+        }
+        line += c;
+    }
+    say("discovery -> IDE", "%s", line.c_str());
+    nlohmann::json value = nlohmann::json::parse(line, nullptr, false);
+    if (line.empty() || value.is_discarded() || !value.is_object()) {
+        fail("the discovery wrote no JSON line within %d ms", effect_timeout_ms);
+    }
+    return value;
+}
+
+// Sends one command to the discovery and checks that its reply says OK.
+static void discovery_ask(const char* line, const char* event_type) {
+    say("IDE -> discovery", "%s", line);
+    std::string text = std::string(line) + "\n";
+    if (!write_all(discovery_input, text.data(), text.size())) {
+        fail("could not write \"%s\" to the discovery: %s", line, strerror(errno));
+    }
+    nlohmann::json reply = discovery_read();
+    if (reply.value("eventType", "") != event_type || reply.value("message", "") != "OK") {
+        fail("the discovery did not answer %s with OK", line);
+    }
+}
+
+// Waits for the discovery's next event, which must be event_type for the
+// board at location; returns the address it names.
+static std::string discovery_expect(const char* event_type, const char* location) {
+    nlohmann::json event = discovery_read();
+    std::string address = event.contains("port") ? event["port"].value("address", "") : "";
+    if (event.value("eventType", "") != event_type || address != std::string("/sys") + location) {
+        fail("expected the discovery's %s of /sys%s", event_type, location);
+    }
+    return address;
 }
 
 // A listener on 127.0.0.1 with a port the kernel chooses; the fd, or -1.
@@ -449,11 +533,27 @@ static int32_t connection_is_quiet(int fd) {
 
 // ---- The steps.
 
-static void step_greet(const char* monitor_path, board_sim* serial) {
-    heading(1, "The IDE starts the monitor and greets it");
+// The address the discovery gave for each board, as the IDE keeps it.
+static std::string serial_address;
+static std::string hid_address;
+
+static void step_discover(const char* discovery_path, board_sim* serial) {
+    heading(1, "The IDE starts the discovery, which lists the boards");
     board_plug(serial, serial_location, board_kind_tty, serial_product, 0);
     say("board", "a serial board %04x:%04x is plugged in at usb1/1-2, with a tty node",
         board_vendor, serial_product);
+    if (!discovery_start(discovery_path)) {
+        fail("cannot start %s: %s", discovery_path, strerror(errno));
+    }
+    say("IDE", "starts %s (pid %d)", discovery_path, static_cast<int>(discovery_pid));
+    discovery_ask("HELLO 1 \"murlen-demo\"", "hello");
+    discovery_ask("START_SYNC", "start_sync");
+    serial_address = discovery_expect("add", serial_location);
+    say("IDE", "shows the port in its menu; the user picks it");
+}
+
+static void step_greet(const char* monitor_path) {
+    heading(2, "The IDE starts the monitor and greets it");
     if (!monitor_start(monitor_path)) {
         fail("cannot start %s: %s", monitor_path, strerror(errno));
     }
@@ -463,8 +563,8 @@ static void step_greet(const char* monitor_path, board_sim* serial) {
 }
 
 static int step_open_serial(board_sim* serial, int* listener) {
-    heading(2, "The IDE opens the serial board's port");
-    int ide = ide_open("usb1/1-2", listener);
+    heading(3, "The IDE opens the port at the address the discovery gave");
+    int ide = ide_open(serial_address.c_str(), listener);
     if (!monitor_holds_within(serial, 1)) {
         fail("the monitor did not open the board's tty in raw mode");
     }
@@ -476,7 +576,7 @@ static int step_open_serial(board_sim* serial, int* listener) {
 // once the relays run, which is after the monitor has dropped the line's
 // stale input; what the board wrote before that could be dropped with it.
 static void step_bridge_serial(board_sim* serial, int ide) {
-    heading(3, "Bytes over the bridge");
+    heading(4, "Bytes over the bridge");
     ide_to_serial_board(serial, ide, "status\n");
     board_to_ide(serial, ide, "Murlen M2 ready, LED off\r\n");
     ide_to_serial_board(serial, ide, "blink 3\n");
@@ -484,11 +584,12 @@ static void step_bridge_serial(board_sim* serial, int ide) {
 }
 
 static void step_upload(board_sim* serial, int ide, int listener) {
-    heading(4, "An upload: the board restarts into its loader and comes back");
+    heading(5, "An upload: the board restarts into its loader and comes back");
     if (!board_sim_unplug(serial)) {
         fail("the testbed could not unplug the board");
     }
     say("board", "restarts into its loader: gone from usb1/1-2");
+    (void)discovery_expect("remove", serial_location);
     // A copy made after the unplug still names the node that went away.
     board_sim gone = *serial;
     if (!monitor_holds_within(&gone, 0)) {
@@ -509,6 +610,7 @@ static void step_upload(board_sim* serial, int ide, int listener) {
     }
     say("board", "runs its new program: the loader goes, back at usb1/1-2 as %04x:%04x",
         board_vendor, serial_product);
+    (void)discovery_expect("add", serial_location);
     if (!monitor_holds_within(serial, 1)) {
         fail("the monitor did not reopen the board's new tty by itself");
     }
@@ -529,11 +631,12 @@ static void step_upload(board_sim* serial, int ide, int listener) {
 }
 
 static int step_hid_board(board_sim* hid, int* listener) {
-    heading(5, "A HID-serial board: its serial stream travels in HID reports");
+    heading(6, "A HID-serial board: its serial stream travels in HID reports");
     board_plug(hid, hid_location, board_kind_hid_serial, hid_serial_product, 1);
     say("board", "a HID-serial board %04x:%04x is plugged in at usb1/1-3, with a hidraw node",
         board_vendor, hid_serial_product);
-    int ide = ide_open("usb1/1-3", listener);
+    hid_address = discovery_expect("add", hid_location);
+    int ide = ide_open(hid_address.c_str(), listener);
     if (!monitor_holds_within(hid, 1)) {
         fail("the monitor did not open the board's hidraw node");
     }
@@ -557,7 +660,7 @@ static int step_hid_board(board_sim* hid, int* listener) {
 }
 
 static void step_goodbye(board_sim* hid) {
-    heading(6, "The IDE closes the port and lets the monitor go");
+    heading(7, "The IDE closes the port and lets the tools go");
     ask("CLOSE", close_reply);
     if (!monitor_holds_within(hid, 0)) {
         fail("the monitor still holds the hidraw node after CLOSE");
@@ -578,10 +681,25 @@ static void step_goodbye(board_sim* hid) {
         fail("the monitor ended with status %d", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     }
     say("monitor", "exits with status 0");
+    discovery_ask("QUIT", "quit");
+    deadline = now_ms() + effect_timeout_ms;
+    while ((done = waitpid(discovery_pid, &status, WNOHANG)) == 0 && now_ms() < deadline) {
+        poll(nullptr, 0, 2);
+    }
+    if (done != discovery_pid) {
+        fail("the discovery did not end after QUIT");
+    }
+    discovery_pid = -1;
+    discovery_pid_for_alarm = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fail("the discovery ended with status %d", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    say("discovery", "exits with status 0");
 }
 
 int main(int argc, char** argv) {
     const char* monitor_path = argc > 1 ? argv[1] : MURLEN_MONITOR_PATH;
+    const char* discovery_path = argc > 2 ? argv[2] : MURLEN_DISCOVERY_PATH;
     use_colour = isatty(1) ? 1 : 0;
     demo_started_ms = now_ms();
     signal(SIGPIPE, SIG_IGN);
@@ -599,16 +717,19 @@ int main(int argc, char** argv) {
         board_sim_stop();
         fprintf(stderr,
                 "murlen-demo: run me under umockdev-wrapper:\n"
-                "    umockdev-wrapper %s [path of murlen-monitor]\n",
+                "    umockdev-wrapper %s [path of murlen-monitor [path of murlen-discovery]]\n",
                 argv[0]);
         return 2;
     }
-    printf("murlen-monitor on simulated boards (a umockdev testbed); this demo plays the IDE.\n");
+    printf(
+        "murlen-discovery and murlen-monitor on simulated boards (a umockdev testbed);\n"
+        "this demo plays the IDE.\n");
 
     board_sim serial{};
     board_sim hid{};
     int listener = -1;
-    step_greet(monitor_path, &serial);
+    step_discover(discovery_path, &serial);
+    step_greet(monitor_path);
     int ide = step_open_serial(&serial, &listener);
     step_bridge_serial(&serial, ide);
     step_upload(&serial, ide, listener);

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Installs what building needs, builds murlen-monitor and its demo into
-# build-release/, and runs the demo: the monitor on simulated boards, with the
-# demo in the IDE's place.
-#   scripts/run.sh            the demo
-#   scripts/run.sh monitor    the monitor itself on this terminal: type
-#                             HELLO 1 "me", DESCRIBE, OPEN 127.0.0.1:PORT ADDRESS, CLOSE, QUIT
+# Installs what building needs, builds murlen-discovery, murlen-monitor and
+# their demo into build-release/, and runs the demo: the discovery lists the
+# simulated boards and the monitor opens the address it gave, with the demo in
+# the IDE's place.
+#   scripts/run.sh             the demo
+#   scripts/run.sh discovery   the discovery itself on this terminal: type
+#                              HELLO 1 "me", START_SYNC (or START, LIST), STOP, QUIT
+#   scripts/run.sh monitor     the monitor itself on this terminal: type
+#                              HELLO 1 "me", DESCRIBE, OPEN 127.0.0.1:PORT ADDRESS, CLOSE, QUIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 case "${1:-demo}" in
-  demo | monitor) what="${1:-demo}" ;;
-  *) echo "usage: $0 [demo|monitor]" >&2; exit 2 ;;
+  demo | discovery | monitor) what="${1:-demo}" ;;
+  *) echo "usage: $0 [demo|discovery|monitor]" >&2; exit 2 ;;
 esac
 
 scripts/install-deps.sh run
@@ -18,16 +21,17 @@ echo "building build-release/ ..." >&2
 mkdir -p build-release
 log=build-release/build.log
 if ! { cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
-       cmake --build build-release -j "$(nproc)" --target murlen-monitor murlen-demo; } >"$log" 2>&1; then
+       cmake --build build-release -j "$(nproc)" --target murlen-monitor murlen-discovery murlen-demo; } >"$log" 2>&1; then
   cat "$log" >&2
   echo "the build failed; its log is $log" >&2
   exit 1
 fi
 
-if [ "$what" = monitor ]; then
-  exec build-release/murlen-monitor
+if [ "$what" != demo ]; then
+  exec "build-release/murlen-$what"
 fi
-umockdev-wrapper build-release/demo/murlen-demo build-release/murlen-monitor
+umockdev-wrapper build-release/demo/murlen-demo build-release/murlen-monitor \
+  build-release/murlen-discovery
 echo
-echo "To run the monitor by hand on this terminal: scripts/run.sh monitor"
-echo "(or build-release/murlen-monitor; see \"A session by hand\" in README.md)."
+echo "To run a tool by hand on this terminal: scripts/run.sh discovery, scripts/run.sh monitor"
+echo "(see \"A session by hand\" in README.md)."

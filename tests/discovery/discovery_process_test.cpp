@@ -44,6 +44,7 @@ std::string filled(std::string text, const std::map<std::string, std::string>& v
 class DiscoveryProcess : public ::testing::Test {
 protected:
     void SetUp() override {
+        (void)board_sim_private_network();
         ASSERT_EQ(board_sim_start(), 1);
         if (!umockdev_in_mock_environment()) {
             GTEST_SKIP() << "needs umockdev-wrapper";
