@@ -1,6 +1,7 @@
 #include "bench/bench_util.h"
 
 #include <fcntl.h>
+#include <libudev.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -263,4 +264,45 @@ std::string machine_summary() {
     uname(&u);
     return "nproc " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + ", " + model + ", Linux " +
            u.release;
+}
+
+void uevent_watch_start(uevent_watch* w, const char* action) {
+    w->at_ns = -1;
+    w->context = udev_new();
+    w->monitor =
+        w->context != nullptr ? udev_monitor_new_from_netlink(w->context, "udev") : nullptr;
+    if (w->monitor == nullptr) {
+        return;
+    }
+    udev_monitor_filter_add_match_subsystem_devtype(w->monitor, "tty", nullptr);
+    udev_monitor_enable_receiving(w->monitor);
+    std::string wanted = action;
+    w->thread = std::thread([w, wanted] {
+        int fd = udev_monitor_get_fd(w->monitor);
+        while (wait_fd(fd, POLLIN, 5000)) {
+            udev_device* device = udev_monitor_receive_device(w->monitor);
+            const char* got = device != nullptr ? udev_device_get_action(device) : nullptr;
+            bool seen = got != nullptr && wanted == got;
+            if (device != nullptr) {
+                udev_device_unref(device);
+            }
+            if (seen) {
+                w->at_ns = now_ns();
+                return;
+            }
+        }
+    });
+}
+
+int64_t uevent_watch_end(uevent_watch* w) {
+    if (w->thread.joinable()) {
+        w->thread.join();
+    }
+    if (w->monitor != nullptr) {
+        udev_monitor_unref(w->monitor);
+    }
+    if (w->context != nullptr) {
+        udev_unref(w->context);
+    }
+    return w->at_ns;
 }

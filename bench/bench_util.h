@@ -8,7 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
+
+struct udev;
+struct udev_monitor;
 
 // Monotonic time in nanoseconds.
 int64_t now_ns();
@@ -85,3 +89,16 @@ int pid_watch(pid_t pid);
 
 // Machine facts for the results: "nproc 2, <cpu model>, Linux <release>".
 std::string machine_summary();
+
+// Notes when the next uevent of a tty node with the given action arrives, as
+// the tools receive it: start before the change, end after it.
+struct uevent_watch {
+    udev* context;
+    udev_monitor* monitor;
+    std::thread thread;
+    int64_t at_ns;  // written by the thread, read after join; -1 when none came
+};
+void uevent_watch_start(uevent_watch* w, const char* action);
+
+// Waits for the watched uevent (at most 5 s); its time, or -1.
+int64_t uevent_watch_end(uevent_watch* w);

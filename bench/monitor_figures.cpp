@@ -63,55 +63,6 @@ int64_t first_byte_at_ide(board_sim* board, int ide) {
     return heard;
 }
 
-// Notes when the next "add" of a tty node arrives, as the monitor receives it.
-struct node_add_watch {
-    udev* context;
-    udev_monitor* monitor;
-    std::thread thread;
-    int64_t added_ns;  // written by the thread, read after join
-};
-
-void node_add_watch_start(node_add_watch* w) {
-    w->added_ns = -1;
-    w->context = udev_new();
-    w->monitor =
-        w->context != nullptr ? udev_monitor_new_from_netlink(w->context, "udev") : nullptr;
-    if (w->monitor == nullptr) {
-        return;
-    }
-    udev_monitor_filter_add_match_subsystem_devtype(w->monitor, "tty", nullptr);
-    udev_monitor_enable_receiving(w->monitor);
-    w->thread = std::thread([w] {
-        int fd = udev_monitor_get_fd(w->monitor);
-        while (wait_fd(fd, POLLIN, timeout_ms)) {
-            udev_device* device = udev_monitor_receive_device(w->monitor);
-            const char* action = device != nullptr ? udev_device_get_action(device) : nullptr;
-            bool added = action != nullptr && strcmp(action, "add") == 0;
-            if (device != nullptr) {
-                udev_device_unref(device);
-            }
-            if (added) {
-                w->added_ns = now_ns();
-                return;
-            }
-        }
-    });
-}
-
-// The time of the node's "add", or -1.
-int64_t node_add_watch_end(node_add_watch* w) {
-    if (w->thread.joinable()) {
-        w->thread.join();
-    }
-    if (w->monitor != nullptr) {
-        udev_monitor_unref(w->monitor);
-    }
-    if (w->context != nullptr) {
-        udev_unref(w->context);
-    }
-    return w->added_ns;
-}
-
 // The IDE types data; the board must get exactly it. Empty, or what went wrong.
 std::string typed_arrives_whole(board_sim* board, int ide, size_t bytes) {
     std::vector<uint8_t> data = test_data(bytes, false);
@@ -248,12 +199,12 @@ reopen_figures monitor_reopens(board_sim* board, const std::string& monitor_path
             break;
         }
         ide_drain(ide, 20);
-        node_add_watch watch{};
-        node_add_watch_start(&watch);
+        uevent_watch watch{};
+        uevent_watch_start(&watch, "add");
         int64_t added = now_ns();
         int32_t plugged = board_sim_plug(board);
         int64_t heard = plugged ? first_byte_at_ide(board, ide) : -1;
-        int64_t node_added = node_add_watch_end(&watch);
+        int64_t node_added = uevent_watch_end(&watch);
         if (heard < 0 || node_added < 0) {
             f.failure = "no byte relayed after the board came back";
             break;
