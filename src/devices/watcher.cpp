@@ -308,11 +308,11 @@ void monitor_event() {
         udev_device_unref(device);
         return;
     }
+    trace("unknown action: %s\n", text_or_none(action));
     // syspath belongs to device, which is held until the hook has run.
     const char* syspath = udev_device_get_syspath(device);
     device_record* record = syspath != nullptr ? record_holding(syspath) : nullptr;
     if (record != nullptr) {
-        trace("%s: location=%s\n", text_or_none(action), syspath);
         hook_call(watcher_hooks.record_changed, record);
     }
     udev_device_unref(device);
