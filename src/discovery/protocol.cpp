@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "common/trace.h"
 #include "devices/device_records.h"
 #include "devices/port_rule.h"
 
@@ -39,6 +41,7 @@ static void output_json(const json& value) {
             continue;
         }
         if (n <= 0) {
+            trace("output_json: %s\n", n < 0 ? strerror(errno) : "nothing written");
             _exit(0);
         }
         done += static_cast<size_t>(n);
