@@ -130,7 +130,13 @@ TEST_F(DiscoveryProcess, AnnouncesBoardsAsTheyComeAndGo) {
     ASSERT_EQ(board_sim_plug(&b), 1);
     nodes["@B2@"] = b.node;
     send("START\n", 1);
-    send("LIST\n", 1);
+    // No event tells when the plug was seen: ask until the board is listed.
+    std::string list;
+    ASSERT_TRUE(eventually([&] {
+        list = monitor_send(discovery, "LIST\n") ? next_line() : "";
+        return list.find("usb1/1-3") != std::string::npos;
+    }));
+    output.push_back(list);
     send("QUIT\n", 1);
     EXPECT_EQ(monitor_wait(&discovery, effect_timeout_ms), 0);
     // Nothing else, ever.
