@@ -216,20 +216,24 @@ TEST_F(PortPublishing, SelectedBoardOpensOnPublicationAndClosesOnRemoval) {
     ASSERT_TRUE(write_all(connection, "to board"));
     EXPECT_EQ(read_exactly(board.master, 8, 2000), "to board");
 
-    // A new node for the open board rewrites the entry; the side stays where it is.
+    // A new node for the open board (its old node's removal was lost):
+    // the entry takes it and the board side follows it there.
     device_record renamed = tty_record(board_a, other.slave_path);
     port_publish(&renamed);
     EXPECT_EQ(entry_of(board_a).devnode, other.slave_path);
-    EXPECT_GE(open_descriptors_of(board.slave_path), 1);
+    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+    EXPECT_GE(open_descriptors_of(other.slave_path), 1);
+    ASSERT_TRUE(write_all(connection, "to new node"));
+    EXPECT_EQ(read_exactly(other.master, 11, 2000), "to new node");
 
     port_withdraw(&unselected);
     EXPECT_TRUE(board_side_open());
-    EXPECT_GE(open_descriptors_of(board.slave_path), 1);
+    EXPECT_GE(open_descriptors_of(other.slave_path), 1);
 
-    port_withdraw(&selected);
+    port_withdraw(&renamed);
     EXPECT_FALSE(board_side_open());
     // Relays included, nothing of this process holds the removed node.
-    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+    EXPECT_EQ(open_descriptors_of(other.slave_path), 0);
     EXPECT_EQ(entry_of(board_a).is_serial, 0);
 
     close(connection);
