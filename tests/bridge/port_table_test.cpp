@@ -508,3 +508,66 @@ TEST_F(Bridge, ManyOpeningsLeaveNoThreadsOrDescriptorsBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+// The board's node failing under the relays (its pty master gone: reads and
+// writes give EIO) closes the board side, so CLOSE tells the truth; the IDE's
+// connection stays for the next opening.
+TEST_F(Bridge, ABoardNodeThatFailsClosesTheBoardSideAndKeepsTheIde) {
+    fake_board board;
+    board_open(&board);
+    fd_holder ide(ide_connect());
+    ASSERT_GE(ide.fd, 0);
+    port_entry serial = entry_for(board.path, 1, 0);
+    ASSERT_EQ(open_bridge(&serial), 1);
+    ASSERT_TRUE(write_all(board.master.fd, "up"));
+    EXPECT_EQ(read_exactly(ide.fd, 2, 5000), "up");
+
+    board.master.reset();
+    EXPECT_TRUE(wait_until([&] { return device_fd() < 0; })) << "the side stays on a dead node";
+    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
+    port_lock_acquire();
+    EXPECT_GE(ide_endpoint.fd, 0);
+    port_lock_release();
+    EXPECT_TRUE(stays_quiet(ide.fd, 50)) << "the IDE's connection ended";
+}
+
+// A new node that took the old one's path before the old one failed gets no
+// publication of its own: the relay that sees the old node fail opens it.
+TEST_F(Bridge, ANewNodeUnderTheSamePathIsOpenedWhenTheOldOneFails) {
+    fake_board old_board;
+    fake_board new_board;
+    board_open(&old_board);
+    board_open(&new_board);
+    char directory[] = "/tmp/murlen-node-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    std::string path = std::string(directory) + "/ttyACM0";
+    ASSERT_EQ(symlink(old_board.path.c_str(), path.c_str()), 0);
+    fd_holder ide(ide_connect());
+    ASSERT_GE(ide.fd, 0);
+    port_entry serial = entry_for(path, 1, 0);
+    ASSERT_EQ(open_bridge(&serial), 1);
+    ASSERT_TRUE(write_all(ide.fd, "old"));
+    EXPECT_EQ(read_exactly(old_board.master.fd, 3, 5000), "old");
+
+    // The path names the new node now; then the old node fails.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink(new_board.path.c_str(), path.c_str()), 0);
+    old_board.master.reset();
+    EXPECT_TRUE(wait_until([&] { return open_descriptors_of(new_board.path) > 0; }));
+    ASSERT_TRUE(write_all(ide.fd, "new"));
+    EXPECT_EQ(read_exactly(new_board.master.fd, 3, 5000), "new");
+    ASSERT_TRUE(write_all(new_board.master.fd, "back"));
+    EXPECT_EQ(read_exactly(ide.fd, 4, 5000), "back");
+
+    // A node that fails while its path still names it is not opened again.
+    new_board.master.reset();
+    EXPECT_TRUE(wait_until([&] { return device_fd() < 0; }));
+    EXPECT_TRUE(stays_quiet(ide.fd, 100));
+    EXPECT_LT(device_fd(), 0);
+    unlink(path.c_str());
+    rmdir(directory);
+}
+
+}  // namespace
