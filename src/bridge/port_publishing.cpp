@@ -152,8 +152,9 @@ void port_node_changed(const device_record* record) {
     }
     port_lock_release();
     bridge_let_go(&closed, let_go);
-    // The node chosen now may be a port of its own (another interface's).
-    port_publish(record);
+    // No publication here: the node chosen now, if it is a port, arrives with
+    // an add of its own, and what the record borrowed from the child that
+    // went (its subsystem) must not be read.
 }
 
 void port_withdraw(const device_record* record) {

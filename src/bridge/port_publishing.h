@@ -16,8 +16,9 @@ int32_t is_hid_port(const device_record* record);
 void port_publish(const device_record* record);
 
 // One of the record's children went and its node was chosen anew: when the
-// board side holds the node that went, closes it, and publishes what the
-// record names now. Takes port_lock; call without it.
+// board side holds the node that went, closes it, and the port is withdrawn
+// until a publication names a node again. Reads only the record's location
+// and node. Takes port_lock; call without it.
 void port_node_changed(const device_record* record);
 
 // Marks the record's port withdrawn and closes the board side when the record

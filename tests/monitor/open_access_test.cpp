@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
@@ -45,7 +44,10 @@ struct open_outcome {
 
 // In a child running as nobody: the board usb1/1-2 published at node
 // (published at all only when node is not empty), then one OPEN.
-open_outcome open_as_nobody(const std::string& node, const loopback_listener& listener) {
+// while_child_runs, if any, runs in this process right after the fork (a
+// thread started before the fork would make the child multi-threaded).
+open_outcome open_as_nobody(const std::string& node, const loopback_listener& listener,
+                            void (*while_child_runs)(int) = nullptr, int argument = -1) {
     int sink[2];
     if (pipe(sink) != 0) {
         return {"pipe failed", -1};
@@ -80,6 +82,9 @@ open_outcome open_as_nobody(const std::string& node, const loopback_listener& li
     if (child < 0) {
         close(sink[0]);
         return outcome;
+    }
+    if (while_child_runs != nullptr) {
+        while_child_runs(argument);
     }
     outcome.connection = listener_accept(listener, effect_timeout_ms);
     char buf[4096];
@@ -147,12 +152,13 @@ TEST_F(OpenAccess, ABusyNodeIsTriedAgainAndReportedWhenItStaysBusy) {
     close(outcome.connection);
 
     // Busy for a moment only, as while another program probes a new node.
-    std::thread release([holder] {
-        usleep(300 * 1000);
-        ioctl(holder, TIOCNXCL);
-    });
-    outcome = open_as_nobody(board.slave_path, listener);
-    release.join();
+    outcome = open_as_nobody(
+        board.slave_path, listener,
+        [](int fd) {
+            usleep(300 * 1000);
+            ioctl(fd, TIOCNXCL);
+        },
+        holder);
     EXPECT_EQ(outcome.output, open_reply + kept);
     if (outcome.connection >= 0) {
         close(outcome.connection);
