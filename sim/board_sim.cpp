@@ -34,6 +34,8 @@ struct board_hid {
     int32_t opens;
     int32_t feature_count;
     uint8_t feature[board_feature_report_size];
+    int32_t held;             // feature reports wait while this is 1
+    pthread_cond_t released;  // signalled when held goes to 0
 };
 
 namespace {
@@ -155,6 +157,10 @@ gboolean on_hid_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         return TRUE;
     }
     pthread_mutex_lock(&hid->lock);
+    // A wedged board: the request waits, and so does whoever sent it.
+    while (hid->held != 0 && hid->gone == 0) {
+        pthread_cond_wait(&hid->released, &hid->lock);
+    }
     int32_t gone = hid->gone;
     if (!gone) {
         hid->feature_count += 1;
@@ -205,6 +211,8 @@ int32_t hid_node_create(board_sim* b) {
     }
     auto* hid = new board_hid();
     pthread_mutex_init(&hid->lock, nullptr);
+    pthread_cond_init(&hid->released, nullptr);
+    hid->held = b->features_held;
     hid->slave = slave;
     hid->handler = umockdev_ioctl_base_new();
     g_signal_connect(hid->handler, "handle-ioctl", G_CALLBACK(on_hid_ioctl), hid);
@@ -292,6 +300,7 @@ void node_hang_up(board_sim* b) {
     if (b->hid != nullptr) {
         pthread_mutex_lock(&b->hid->lock);
         b->hid->gone = 1;
+        pthread_cond_broadcast(&b->hid->released);
         pthread_mutex_unlock(&b->hid->lock);
         std::string link = std::string(testbed_root) + b->node;
         unlink(link.c_str());
@@ -391,6 +400,7 @@ void board_sim_stop() {
             close(hid->slave);
         }
         g_object_unref(hid->handler);
+        pthread_cond_destroy(&hid->released);
         pthread_mutex_destroy(&hid->lock);
         delete hid;
     }
@@ -489,6 +499,43 @@ int32_t board_sim_replug_as(board_sim* b, int32_t kind, uint32_t vid, uint32_t p
     b->pid = pid;
     b->bcd = bcd;
     return board_sim_plug(b);
+}
+
+int32_t board_sim_replace_node(board_sim* b, int32_t announce_removal) {
+    if (testbed == nullptr || !b->plugged || b->child_count < 1) {
+        return 0;
+    }
+    if (b->pty_master >= 0) {
+        node_hang_up(b);
+    }
+    // Everything below the interface goes, from the bottom up.
+    for (int32_t i = b->child_count - 1; i >= 1; --i) {
+        if (announce_removal != 0) {
+            send_event(b->children[i], "remove");
+        }
+        umockdev_testbed_remove_device(testbed, b->children[i]);
+    }
+    b->child_count = 1;
+    b->hid = nullptr;
+    std::string interface_path = std::string(b->children[0]).substr(strlen("/sys"));
+    if (b->kind == board_kind_tty) {
+        return tty_devices_add(b, interface_path);
+    }
+    if (b->kind == board_kind_hid_serial || b->kind == board_kind_loader) {
+        return hid_devices_add(b, interface_path);
+    }
+    return 1;
+}
+
+void board_sim_release_features(board_sim* b) {
+    b->features_held = 0;
+    if (b->hid == nullptr) {
+        return;
+    }
+    pthread_mutex_lock(&b->hid->lock);
+    b->hid->held = 0;
+    pthread_cond_broadcast(&b->hid->released);
+    pthread_mutex_unlock(&b->hid->lock);
 }
 
 void board_sim_announce(const board_sim* b, const char* action) {

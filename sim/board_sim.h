@@ -61,6 +61,9 @@ struct board_sim {
     char children[4][512];  // syspaths ("/sys/devices/...") below the USB device, parents first
     board_hid* hid;         // the HID state of the current or latest plug, or none
     char serial[128];       // the USB device's serial attribute, any bytes; none when empty
+    int32_t features_held;  // set before a plug: the HID node's feature reports
+                            // wait until board_sim_release_features, as on a
+                            // wedged board
 };
 
 // Moves this process into a network namespace of its own with loopback up and
@@ -94,6 +97,15 @@ int32_t board_sim_unplug(board_sim* b);
 
 // Unplugs b if plugged, takes the new identity and kind, and plugs it again; 1 or 0.
 int32_t board_sim_replug_as(board_sim* b, int32_t kind, uint32_t vid, uint32_t pid, uint32_t bcd);
+
+// Replaces the node below the board's interface while the USB device stays,
+// as a driver rebind does: the old node hangs up and goes (with its "remove"
+// events when announce_removal is 1, silently otherwise), then a new node
+// with a new name comes with "add" events. 1, or 0 when b is not plugged.
+int32_t board_sim_replace_node(board_sim* b, int32_t announce_removal);
+
+// Lets the feature reports held by features_held complete, now and from now on.
+void board_sim_release_features(board_sim* b);
 
 // Sends the action ("change", "bind", ...) for the USB device and each device below it.
 void board_sim_announce(const board_sim* b, const char* action);

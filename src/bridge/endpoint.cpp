@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,9 @@
 
 // Sent once to every HID node we open: report number 0 (no report ID), then
 // the four bytes that switch the board's serial emulation on.
+// How long endpoint_connect waits for the IDE's listener to accept.
+static constexpr int64_t connect_wait_ms = 3000;
+
 static constexpr unsigned char hid_open_feature_report[5] = {0x00, 0x8B, 0xC5, 0x1D, 0x70};
 
 // Set-feature, read and write, type 'H', number 6, 5 bytes.
@@ -43,6 +47,7 @@ static wait_result wait_for(int32_t fd, short events, int32_t stop_fd) {
             return wait_result::failed;
         }
         if (fds[1].revents != 0) {
+            errno = ECANCELED;
             return wait_result::stopped;
         }
         if (fds[0].revents != 0) {
@@ -97,21 +102,42 @@ int32_t endpoint_open_hid(endpoint* ep, const char* path) {
     return 1;
 }
 
-// Connects fd to addr; a connect interrupted by a signal goes on in the
-// kernel, so it is waited for and its outcome read back. 1 or 0.
-static int32_t connect_fully(int fd, const sockaddr_in* addr) {
+// Connects fd, which is non-blocking, to addr within connect_wait_ms. A
+// listener whose backlog is full never answers; the IDE gives up on the
+// reply after 10 s, so the monitor gives up first. 1, or 0 with errno set.
+static int32_t connect_within(int fd, const sockaddr_in* addr) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(addr), sizeof *addr) == 0) {
         return 1;
     }
-    if (errno != EINTR) {
+    if (errno != EINPROGRESS && errno != EINTR) {
         return 0;
     }
-    if (wait_for(fd, POLLOUT, -1) != wait_result::ready) {
-        return 0;
+    pollfd pfd = {fd, POLLOUT, 0};
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t spent =
+            (int64_t{now.tv_sec} - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= connect_wait_ms) {
+            errno = ETIMEDOUT;
+            return 0;
+        }
+        int n = poll(&pfd, 1, static_cast<int>(connect_wait_ms - spent));
+        if (n > 0) {
+            break;
+        }
+        if (n < 0 && errno != EINTR) {
+            return 0;
+        }
     }
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return 0;
+    }
+    if (error != 0) {
         errno = error;
         return 0;
     }
@@ -120,7 +146,9 @@ static int32_t connect_fully(int fd, const sockaddr_in* addr) {
 
 int32_t endpoint_connect(endpoint* ep, uint32_t address, uint16_t port) {
     endpoint_reset(ep);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking from the start: reads and writes wait in poll, where a stop
+    // can reach them, and the connect waits in poll with a time limit.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         trace("endpoint_connect: socket: %s", strerror(errno));
         return 0;
@@ -129,7 +157,7 @@ int32_t endpoint_connect(endpoint* ep, uint32_t address, uint16_t port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(address);
-    if (connect_fully(fd, &addr) == 0) {
+    if (connect_within(fd, &addr) == 0) {
         trace("endpoint_connect: port %u: %s", static_cast<unsigned>(port), strerror(errno));
         close(fd);
         return 0;
@@ -140,14 +168,19 @@ int32_t endpoint_connect(endpoint* ep, uint32_t address, uint16_t port) {
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
         trace("endpoint_connect: TCP_NODELAY: %s", strerror(errno));
     }
-    // Reads and writes wait in poll, where a stop can reach them.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    }
     ep->is_socket = 1;
     ep->fd = fd;
     return 1;
+}
+
+void endpoint_discard(endpoint* ep) {
+    if (ep->fd >= 0 && ep->is_serial != 0) {
+        // A last close of a tty waits until its output has drained, up to
+        // 30 s toward a board that reads nothing; what the IDE typed for a
+        // bridge that is being closed goes nowhere.
+        (void)tcflush(ep->fd, TCOFLUSH);
+    }
+    endpoint_close(ep);
 }
 
 void endpoint_close(endpoint* ep) {
@@ -180,8 +213,12 @@ static ssize_t read_when_ready(int32_t fd, char* buffer, size_t count, int32_t s
             return -1;
         }
         ssize_t n = read(fd, buffer, count);
-        if (n >= 0) {
+        if (n > 0) {
             return n;
+        }
+        if (n == 0) {
+            errno = 0;  // end of stream
+            return 0;
         }
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             trace("endpoint_read: fd %d: %s", static_cast<int>(fd), strerror(errno));
@@ -192,6 +229,7 @@ static ssize_t read_when_ready(int32_t fd, char* buffer, size_t count, int32_t s
 
 int32_t endpoint_read(const endpoint* ep, char* buffer, int32_t limit, int32_t stop_fd) {
     if (ep->fd < 0) {
+        errno = EBADF;
         return 0;
     }
     if (ep->is_hid == 0) {
@@ -208,7 +246,11 @@ int32_t endpoint_read(const endpoint* ep, char* buffer, int32_t limit, int32_t s
         return 0;
     }
     buffer[n] = '\0';
-    return static_cast<int32_t>(strnlen(buffer, static_cast<size_t>(n)));
+    auto length = static_cast<int32_t>(strnlen(buffer, static_cast<size_t>(n)));
+    if (length == 0) {
+        errno = ENODATA;  // a report without text: nothing to pass on, no failure
+    }
+    return length;
 }
 
 // One write call: send on a socket, so that a connection the IDE has closed
@@ -222,6 +264,7 @@ static ssize_t write_once(const endpoint* ep, const char* buffer, size_t count) 
 
 int32_t endpoint_write(const endpoint* ep, char* buffer, int32_t length, int32_t stop_fd) {
     if (ep->fd < 0 || length <= 0) {
+        errno = EBADF;
         return 0;
     }
     int32_t count = length;
@@ -248,8 +291,10 @@ int32_t endpoint_write(const endpoint* ep, char* buffer, int32_t length, int32_t
             }
             continue;
         }
-        trace("endpoint_write: fd %d: %s", static_cast<int>(ep->fd),
-              n < 0 ? strerror(errno) : "nothing written");
+        if (n == 0) {
+            errno = EIO;  // a write that takes nothing will not take more later
+        }
+        trace("endpoint_write: fd %d: %s", static_cast<int>(ep->fd), strerror(errno));
         break;
     }
     return done;

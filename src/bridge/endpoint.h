@@ -27,11 +27,16 @@ int32_t endpoint_open_serial(endpoint* ep, const char* path);
 // Opens a hidraw node and sends the open feature report; 1, or 0 with ep closed.
 int32_t endpoint_open_hid(endpoint* ep, const char* path);
 
-// Connects a TCP socket to address:port (host byte order); 1, or 0 with ep closed.
+// Connects a non-blocking TCP socket to address:port (host byte order), waiting
+// at most a few seconds for the listener; 1, or 0 with ep closed and errno set.
 int32_t endpoint_connect(endpoint* ep, uint32_t address, uint16_t port);
 
 // Closes the descriptor if ep holds one, then sets the closed state.
 void endpoint_close(endpoint* ep);
+
+// endpoint_close for a bridge that stops: a tty's unsent output is dropped
+// first, so that the close never waits for a board that does not read.
+void endpoint_discard(endpoint* ep);
 
 // Gives copy its own duplicate of ep's descriptor, same kind; 1, or 0 with copy closed.
 int32_t endpoint_duplicate(const endpoint* ep, endpoint* copy);
@@ -40,9 +45,12 @@ int32_t endpoint_duplicate(const endpoint* ep, endpoint* copy);
 // HID endpoint: one report whatever the limit, delivered as its text, so the
 // buffer holds at least 65 bytes). Returns the count; 0 on error, end of
 // stream, a closed ep, or when stop_fd (ignored if negative) becomes readable.
+// With 0, errno tells why: 0 at end of stream, ENODATA for a HID report
+// without text, ECANCELED for a stop, EBADF for a closed ep, else the error.
 int32_t endpoint_read(const endpoint* ep, char* buffer, int32_t limit, int32_t stop_fd);
 
 // Writes all length bytes (a HID endpoint: exactly one 32-byte report, zero-
 // filled in the buffer past length). Returns the count written; 0 on error, a
 // closed ep, or when stop_fd becomes readable before anything was written.
+// Short of length, errno tells why, as for endpoint_read.
 int32_t endpoint_write(const endpoint* ep, char* buffer, int32_t length, int32_t stop_fd);

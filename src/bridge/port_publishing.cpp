@@ -65,14 +65,63 @@ void port_publish(const device_record* record) {
     copy_bounded(entry->devnode, record->devnode, sizeof entry->devnode);
     entry->is_serial = is_serial;
     entry->is_hid = is_hid;
-    if (address_matches(entry->address, selected_address) != 0) {
-        // An opening that fails is tried again at the next publication.
-        (void)bridge_open(entry);
+    int32_t selected = address_matches(entry->address, selected_address);
+    endpoint closed;
+    endpoint_reset(&closed);
+    int32_t let_go = -1;
+    if (selected != 0 && device_endpoint.fd >= 0 && device_entry == entry &&
+        strcmp(device_node, entry->devnode) != 0) {
+        // The board side holds a node that was replaced while its removal
+        // never reached us: follow the board to its new node.
+        trace("port_publish: %s now at %s; board side on %s closed", entry->address, entry->devnode,
+              device_node);
+        let_go = bridge_close(&closed);
     }
     port_lock_release();
+    bridge_let_go(&closed, let_go);
+    if (selected != 0) {
+        // An opening that fails is tried again at the next publication; the
+        // failure is traced, and the IDE's connection stays for that one.
+        (void)bridge_open(entry);
+    }
+}
+
+// Called with port_lock held. 1 when the board side is open on the node of
+// entry that the record no longer names.
+static int32_t holds_vanished_node(const port_entry* entry, const device_record* record) {
+    return device_endpoint.fd >= 0 && entry != nullptr && device_entry == entry &&
+                   strcmp(device_node, record->devnode) != 0
+               ? 1
+               : 0;
+}
+
+void port_node_changed(const device_record* record) {
+    endpoint closed;
+    endpoint_reset(&closed);
+    int32_t let_go = -1;
+    port_lock_acquire();
+    port_entry* entry = port_find(record->location);
+    if (holds_vanished_node(entry, record) != 0) {
+        trace("port_node_changed: %s: %s is gone; board side closed", entry->address, device_node);
+        let_go = bridge_close(&closed);
+    }
+    // The node the entry names is gone: until a publication names another,
+    // the port is withdrawn, so that nothing opens a path that some other
+    // device may get next.
+    if (entry != nullptr && strcmp(entry->devnode, record->devnode) != 0) {
+        entry->is_serial = 0;
+        entry->is_hid = 0;
+    }
+    port_lock_release();
+    bridge_let_go(&closed, let_go);
+    // No publication here: the node chosen now, if it is a port, arrives with
+    // an add of its own, and what the record borrowed from the child that
+    // went (its subsystem) must not be read.
 }
 
 void port_withdraw(const device_record* record) {
+    endpoint closed;
+    endpoint_reset(&closed);
     int32_t let_go = -1;
     port_lock_acquire();
     // The entry stays, with its address and node, to be reused on republication.
@@ -84,12 +133,10 @@ void port_withdraw(const device_record* record) {
     // The selected board went away: close its side even when no entry was
     // found, or when the side was opened for another port.
     if (device_endpoint.fd >= 0 && address_matches(record->location, selected_address) != 0) {
-        let_go = bridge_close();
+        let_go = bridge_close(&closed);
     }
     port_lock_release();
-    // The relays of the closed side let go of their copies of the node; waiting
-    // for them under port_lock would stall the command loop.
-    if (let_go >= 0) {
-        relays_await(let_go);
-    }
+    // The last close and the wait for the relays to let go of their copies of
+    // the node happen without port_lock, which would stall the command loop.
+    bridge_let_go(&closed, let_go);
 }

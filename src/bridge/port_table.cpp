@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,12 +11,15 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/copy_bounded.h"
 #include "common/trace.h"
 
 // The command loop (main thread) and port publishing (watcher thread) call
-// everything here with port_lock held, except relays_await, which runs with
-// no lock. Relay threads take no lock and touch no global: each works on its
-// own duplicates of the endpoints and of its opening's pipes.
+// the table's operations with port_lock held; bridge_open, bridge_let_go and
+// relays_await run with no lock, since they open, close or wait. A relay works
+// on its own duplicates of the endpoints and of its opening's pipes; only when
+// the board's node fails under it does it take port_lock, to close the board
+// side of its own opening.
 //
 // Each opening with the IDE connected has two pipes. The stop pipe: the table
 // keeps its write end (relay_stop_fd), each relay a copy of its read end;
@@ -31,6 +35,18 @@ endpoint device_endpoint = {0, 0, 0, -1};
 endpoint ide_endpoint = {0, 0, 0, -1};
 int32_t relay_stop_fd = -1;
 int32_t relay_let_go_fd = -1;
+port_entry* device_entry = nullptr;
+char device_node[1280];
+dev_t device_node_dev = 0;
+ino_t device_node_ino = 0;
+uint32_t bridge_generation = 0;
+uint32_t selection_generation = 0;
+
+// One opening of a node at a time: a second party (the watcher, OPEN, a relay
+// reopening) waits for the first to finish, with port_lock released, rather
+// than open the node beside it (a HID board would get two feature reports).
+static int32_t bridge_opening = 0;
+static pthread_cond_t bridge_opening_done = PTHREAD_COND_INITIALIZER;
 
 // How long relays_await gives the relays of a closed opening, in milliseconds.
 static constexpr int64_t relay_let_go_wait_ms = 2000;
@@ -56,33 +72,6 @@ int32_t address_matches(const char* address, const char* wanted) {
         return 0;
     }
     return whole.substr(at + 1) == wanted ? 1 : 0;
-}
-
-int32_t bridge_open(port_entry* entry) {
-    if (device_endpoint.fd >= 0) {
-        return 1;
-    }
-    const char* ide_to_board = nullptr;
-    const char* board_to_ide = nullptr;
-    if (entry->is_serial != 0) {
-        if (endpoint_open_serial(&device_endpoint, entry->devnode) == 0) {
-            return 0;
-        }
-        ide_to_board = "Arduino -> Serial";
-        board_to_ide = "Serial -> Arduino";
-    } else if (entry->is_hid != 0) {
-        if (endpoint_open_hid(&device_endpoint, entry->devnode) == 0) {
-            return 0;
-        }
-        ide_to_board = "Arduino -> HID";
-        board_to_ide = "HID -> Arduino";
-    } else {
-        return 0;  // withdrawn: its device is gone
-    }
-    if (ide_endpoint.fd >= 0) {
-        start_relays(ide_to_board, board_to_ide);
-    }
-    return 1;
 }
 
 // Closes fd if it is one; for descriptors that one record or global owns.
@@ -131,6 +120,7 @@ static void relay_start(const endpoint* source, const endpoint* destination, con
     args->stop_fd = duplicate_fd(stop_fd);
     args->let_go_fd = duplicate_fd(let_go_fd);
     args->after_fd = duplicate_fd(relay_let_go_fd);
+    args->generation = bridge_generation;
     if (endpoint_duplicate(source, &args->source) == 0 ||
         endpoint_duplicate(destination, &args->destination) == 0 || args->stop_fd < 0 ||
         args->let_go_fd < 0 || (relay_let_go_fd >= 0 && args->after_fd < 0)) {
@@ -182,14 +172,28 @@ void start_relays(const char* ide_to_board_label, const char* board_to_ide_label
     relay_let_go_fd = let_go_pipe[0];
 }
 
-int32_t bridge_close() {
-    if (device_endpoint.fd >= 0) {
-        endpoint_close(&device_endpoint);
-    }
+int32_t relays_stop() {
     // Closing the write end makes every relay's stop descriptor readable.
     close_if_open(relay_stop_fd);
     relay_stop_fd = -1;
     return duplicate_fd(relay_let_go_fd);
+}
+
+int32_t bridge_close(endpoint* closed) {
+    if (closed != nullptr) {
+        *closed = device_endpoint;
+        endpoint_reset(&device_endpoint);
+    } else {
+        endpoint_discard(&device_endpoint);
+    }
+    device_entry = nullptr;
+    device_node[0] = '\0';
+    return relays_stop();
+}
+
+void port_select(const char* address) {
+    copy_bounded(selected_address, address, sizeof selected_address);
+    selection_generation += 1;
 }
 
 static int64_t now_ms() {
@@ -244,6 +248,158 @@ void relays_await(int32_t let_go_fd) {
     port_lock_release();
 }
 
+void bridge_let_go(endpoint* closed, int32_t let_go_fd) {
+    if (closed != nullptr) {
+        endpoint_discard(closed);
+    }
+    relays_await(let_go_fd);
+}
+
+// What bridge_open read of its entry under port_lock.
+struct entry_view {
+    char node[1280];
+    int32_t is_serial;
+    int32_t is_hid;
+    uint32_t selection;
+};
+
+// Called with port_lock held. 1 when entry still is what view saw.
+static int32_t entry_unchanged(const port_entry* entry, const entry_view* view) {
+    return entry->is_serial == view->is_serial && entry->is_hid == view->is_hid &&
+                   strcmp(entry->devnode, view->node) == 0 &&
+                   selection_generation == view->selection
+               ? 1
+               : 0;
+}
+
+// Opens the node that view names; 1, or 0 with errno set.
+static int32_t node_open(endpoint* opened, const entry_view* view) {
+    if (view->is_serial != 0) {
+        return endpoint_open_serial(opened, view->node);
+    }
+    return endpoint_open_hid(opened, view->node);
+}
+
+// Called with port_lock held: the opened node becomes the board side of
+// entry, and with the IDE connected its relays start.
+static void bridge_install(port_entry* entry, const endpoint* opened) {
+    device_endpoint = *opened;
+    device_entry = entry;
+    copy_bounded(device_node, entry->devnode, sizeof device_node);
+    struct stat node {};
+    if (fstat(opened->fd, &node) == 0) {
+        device_node_dev = node.st_dev;
+        device_node_ino = node.st_ino;
+    } else {
+        device_node_dev = 0;
+        device_node_ino = 0;
+    }
+    bridge_generation += 1;
+    if (ide_endpoint.fd >= 0) {
+        if (entry->is_serial != 0) {
+            start_relays("Arduino -> Serial", "Serial -> Arduino");
+        } else {
+            start_relays("Arduino -> HID", "HID -> Arduino");
+        }
+    }
+}
+
+static void pause_ms(int32_t ms) {
+    timespec pause = {0, static_cast<long>(ms) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+int32_t bridge_open(port_entry* entry, bridge_failure* failure) {
+    if (failure != nullptr) {
+        failure->error = 0;
+        failure->node[0] = '\0';
+    }
+    int64_t deadline = now_ms() + busy_retry_ms;
+    for (;;) {
+        entry_view view{};
+        port_lock_acquire();
+        while (bridge_opening != 0) {
+            (void)pthread_cond_wait(&bridge_opening_done, &port_lock);
+        }
+        if (device_endpoint.fd >= 0) {
+            port_lock_release();
+            return 1;
+        }
+        if ((entry->is_serial == 0 && entry->is_hid == 0) ||
+            address_matches(entry->address, selected_address) == 0) {
+            port_lock_release();
+            return 0;  // withdrawn (its device is gone), or no longer selected
+        }
+        copy_bounded(view.node, entry->devnode, sizeof view.node);
+        view.is_serial = entry->is_serial;
+        view.is_hid = entry->is_hid;
+        view.selection = selection_generation;
+        bridge_opening = 1;
+        port_lock_release();
+
+        endpoint opened;
+        int32_t ok = node_open(&opened, &view);
+        int error = errno;
+        port_lock_acquire();
+        bridge_opening = 0;
+        (void)pthread_cond_broadcast(&bridge_opening_done);
+        if (ok != 0) {
+            int32_t installed = 0;
+            if (device_endpoint.fd < 0 && entry_unchanged(entry, &view) != 0) {
+                bridge_install(entry, &opened);
+                installed = 1;
+            }
+            int32_t open_now = device_endpoint.fd >= 0 ? 1 : 0;
+            int32_t selection_held = selection_generation == view.selection ? 1 : 0;
+            port_lock_release();
+            if (installed != 0) {
+                return 1;
+            }
+            // The selection or the entry changed while the node was opened:
+            // this opening is dropped, without the lock.
+            trace("bridge_open: %s opened after the bridge changed; dropped", view.node);
+            endpoint_discard(&opened);
+            if (open_now != 0 || selection_held == 0 || now_ms() >= deadline) {
+                return open_now;
+            }
+            continue;  // the entry took another node: open that one
+        }
+        port_lock_release();
+        if (error == EBUSY && now_ms() < deadline) {
+            pause_ms(50);
+            continue;
+        }
+        trace("bridge_open: can not open %s: %s", view.node, strerror(error));
+        if (failure != nullptr) {
+            failure->error = error;
+            copy_bounded(failure->node, view.node, sizeof failure->node);
+        }
+        return 0;
+    }
+}
+
+int32_t bridge_open_selected(bridge_failure* failure) {
+    port_entry* selected = nullptr;
+    port_lock_acquire();
+    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
+        if (address_matches(entry->address, selected_address) != 0) {
+            selected = entry;
+            break;
+        }
+    }
+    port_lock_release();
+    if (selected == nullptr) {
+        if (failure != nullptr) {
+            failure->error = 0;
+            failure->node[0] = '\0';
+        }
+        return 0;
+    }
+    // Entries are never freed, so the pointer outlives the lock.
+    return bridge_open(selected, failure);
+}
+
 // Runs on the relay thread before any byte moves: waits until every relay of
 // the previous opening has let go, so that none of them can take a byte that
 // belongs to this one. A stopped relay still waits, since the previous
@@ -274,36 +430,134 @@ static int32_t relay_wait_turn(relay_args* args) {
     return stopped != 0 || is_readable_now(args->stop_fd) != 0 ? 0 : 1;
 }
 
-// Runs on the relay thread: copies until the stop or the tenth failed pass.
-static void relay_copy(relay_args* args) {
+// How a relay ended.
+enum class relay_end { stopped, source_failed, destination_failed };
+
+// 1 for an error that passes by itself: a signal, a descriptor not ready, a
+// HID write that timed out, a HID report without text. Anything else (end of
+// stream, EIO, ENODEV, EBADF, a connection reset) will not heal.
+static int32_t is_passing_error(int error) {
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT ||
+                   error == ENODATA
+               ? 1
+               : 0;
+}
+
+// Writes the n bytes of buffer, retrying passing errors. relay_end::stopped
+// stands for success when the stop has not come.
+static int32_t relay_write(relay_args* args, char* buffer, int32_t n, relay_end* end) {
+    int32_t done = 0;
+    while (done < n) {
+        int32_t written =
+            endpoint_write(&args->destination, buffer + done, n - done, args->stop_fd);
+        int error = errno;
+        if (written > 0) {
+            done += written;  // a HID report counts 32, however short its text
+            continue;
+        }
+        if (is_readable_now(args->stop_fd) != 0) {
+            *end = relay_end::stopped;
+            return 0;
+        }
+        if (is_passing_error(error) == 0) {
+            trace("relay_copy: %s: write: %s", args->label, strerror(error));
+            *end = relay_end::destination_failed;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Runs on the relay thread: copies until the stop or an error that will not heal.
+static relay_end relay_copy(relay_args* args) {
     // Toward a HID board a pass never reads more than one output report; from
     // a HID board a read stores a whole input report and its terminator.
     int32_t limit = args->destination.is_hid != 0 ? hid_output_report_size : relay_buffer_size;
     char buffer[relay_buffer_size + 1];
-    int32_t failures = 0;
     for (;;) {
         int32_t n = endpoint_read(&args->source, buffer, limit, args->stop_fd);
-        if (n > 0 && endpoint_write(&args->destination, buffer, n, args->stop_fd) != 0) {
+        if (n > 0) {
+            relay_end end = relay_end::stopped;
+            if (relay_write(args, buffer, n, &end) == 0) {
+                return end;
+            }
             continue;
         }
+        int error = errno;
         if (is_readable_now(args->stop_fd) != 0) {
-            return;
+            return relay_end::stopped;
         }
-        // Counted over the relay's whole life, never reset by a success.
-        failures += 1;
-        if (failures >= relay_failure_limit) {
-            trace("relay_copy: %s: %d failed passes", args->label, static_cast<int>(failures));
-            return;
+        if (is_passing_error(error) == 0) {
+            trace("relay_copy: %s: read: %s", args->label,
+                  error == 0 ? "end of stream" : strerror(error));
+            return relay_end::source_failed;
         }
     }
 }
 
+// Called with port_lock held. 1 when the entry's path now names another node
+// than the one the board side holds: a node that replaced it while its
+// removal event was lost, under the same path. A path that is gone, or still
+// names the failed node (an unplug in progress), gives 0.
+static int32_t entry_names_new_node(const port_entry* entry) {
+    if (entry == nullptr || (entry->is_serial == 0 && entry->is_hid == 0)) {
+        return 0;
+    }
+    struct stat node {};
+    if (stat(entry->devnode, &node) != 0) {
+        return 0;
+    }
+    return node.st_dev != device_node_dev || node.st_ino != device_node_ino ? 1 : 0;
+}
+
+// Runs on a relay thread whose board node failed. Closes the board side if
+// it still is the relay's own opening, so that CLOSE tells the truth and the
+// next publication reopens it. Returns the entry to reopen now, or null: a
+// new node that was published before the old one failed gets no further
+// publication, so the relay opens it itself.
+static port_entry* relay_board_failed(const relay_args* args) {
+    endpoint closed;
+    endpoint_reset(&closed);
+    int32_t let_go = -1;
+    port_entry* reopen = nullptr;
+    port_lock_acquire();
+    if (device_endpoint.fd >= 0 && bridge_generation == args->generation) {
+        trace("relay: %s: the board's node %s failed; board side closed", args->label, device_node);
+        if (entry_names_new_node(device_entry) != 0) {
+            reopen = device_entry;
+        }
+        let_go = bridge_close(&closed);
+    }
+    port_lock_release();
+    endpoint_discard(&closed);
+    // This relay is one of those the let-go pipe waits for: no wait here.
+    close_if_open(let_go);
+    return reopen;
+}
+
 void* relay_thread(void* args) {
     auto* relay = static_cast<relay_args*>(args);
+    relay_end end = relay_end::stopped;
     if (relay_wait_turn(relay) != 0) {
-        relay_copy(relay);
+        end = relay_copy(relay);
+    }
+    const endpoint* failed = end == relay_end::source_failed        ? &relay->source
+                             : end == relay_end::destination_failed ? &relay->destination
+                                                                    : nullptr;
+    // A failed IDE connection leaves the board side as it is.
+    port_entry* reopen = nullptr;
+    if (failed != nullptr && failed->is_socket == 0) {
+        reopen = relay_board_failed(relay);
+    }
+    if (end == relay_end::stopped) {
+        // The last close of a tty must not wait for bytes that will never be read.
+        endpoint_discard(&relay->source);
+        endpoint_discard(&relay->destination);
     }
     // Closing the let-go write end here is what tells the opening's waiters.
     relay_args_release(relay);
+    if (reopen != nullptr) {
+        (void)bridge_open(reopen);
+    }
     return nullptr;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -28,6 +29,22 @@ extern endpoint ide_endpoint;
 extern int32_t relay_stop_fd;
 // Read end of the latest opening's let-go pipe, -1 when none or once relays_await saw it end.
 extern int32_t relay_let_go_fd;
+// What the open board side was opened for: its entry (null when closed), the
+// path of the node it holds, and that node's file identity (device and inode).
+extern port_entry* device_entry;
+extern char device_node[1280];
+extern dev_t device_node_dev;
+extern ino_t device_node_ino;
+// Counts the openings of the board side; a relay knows the one it serves.
+extern uint32_t bridge_generation;
+// Counts the writes of selected_address.
+extern uint32_t selection_generation;
+
+// Why a node could not be opened: errno of the open and the node's path.
+struct bridge_failure {
+    int32_t error;  // 0 when no open failed
+    char node[1280];
+};
 
 // What one relay works on: a heap record from calloc, owned by the relay thread
 // from its start, which closes every descriptor in it and frees it at its end.
@@ -38,10 +55,12 @@ struct relay_args {
     int32_t stop_fd;       // read end of the opening's stop pipe; readable means stop
     int32_t let_go_fd;     // write end of the opening's let-go pipe
     int32_t after_fd;      // read end of the previous opening's let-go pipe, or -1
+    uint32_t generation;   // bridge_generation of the opening it serves
 };
 
 inline constexpr int32_t relay_buffer_size = 16384;
-inline constexpr int32_t relay_failure_limit = 10;
+// How long a node that answers EBUSY (another program probing it) is tried again.
+inline constexpr int64_t busy_retry_ms = 2000;
 
 void port_lock_acquire();
 void port_lock_release();
@@ -50,18 +69,41 @@ void port_lock_release();
 // on, without the slash. Absent or empty texts never match.
 int32_t address_matches(const char* address, const char* wanted);
 
-// Called with port_lock held. Opens the board side for entry and, with the IDE
-// connected, starts the two relays; 1 when device_endpoint is open on return.
-int32_t bridge_open(port_entry* entry);
+// Called with port_lock held. Stores the IDE's latest address.
+void port_select(const char* address);
+
+// Called without port_lock: the node is opened, set up and, for a last close,
+// closed with no lock held, since a wedged board can stall each of these for
+// seconds. When the board side is closed and entry is published and selected, opens its
+// node (a busy node again for up to busy_retry_ms), then installs it unless
+// the board side was opened meanwhile or the selection or the entry changed;
+// with the IDE connected, starts the two relays. 1 when device_endpoint is
+// open on return; 0 otherwise, with failure (may be null) telling what open
+// failed, if any.
+int32_t bridge_open(port_entry* entry, bridge_failure* failure = nullptr);
+
+// Called without port_lock. bridge_open for the first entry that
+// selected_address names; 0 with failure->error 0 when there is none.
+int32_t bridge_open_selected(bridge_failure* failure = nullptr);
 
 // Called with port_lock held, by bridge_open. Starts one relay per direction on
 // duplicates of device_endpoint and ide_endpoint.
 void start_relays(const char* ide_to_board_label, const char* board_to_ide_label);
 
+// Called with port_lock held. Tells the relays of the current opening to stop;
+// the endpoints stay. Returns a descriptor for relays_await, or -1.
+int32_t relays_stop();
+
 // Called with port_lock held. Closes device_endpoint if open and tells the
-// relays of its opening to stop. Returns a descriptor for relays_await, or -1
-// when there is nothing to wait for.
-int32_t bridge_close();
+// relays of its opening to stop. With closed given, the board side is moved
+// there, for bridge_let_go to close once port_lock is released; else it is
+// closed here. Returns a descriptor for relays_await, or -1 when there is
+// nothing to wait for.
+int32_t bridge_close(endpoint* closed = nullptr);
+
+// Called with no lock held: closes what bridge_close moved out, dropping a
+// tty's unsent output, then waits for the relays as relays_await does.
+void bridge_let_go(endpoint* closed, int32_t let_go_fd);
 
 // Called with no lock held (it takes port_lock for a moment). Waits, briefly and
 // boundedly, until the relays of a closed opening have let go of every

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "bridge/endpoint.h"
 #include "bridge/port_publishing.h"
@@ -183,15 +185,38 @@ static int32_t open_connect(endpoint* connection, int32_t port) {
     return endpoint_connect(connection, loopback_address, static_cast<uint16_t>(port));
 }
 
-// Called with port_lock held: opens the board side for the first published
-// port that selected_address names, if any.
-static void open_selected_port() {
-    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
-        if (address_matches(entry->address, selected_address)) {
-            (void)bridge_open(entry);
-            return;
+// Writes text into a JSON string's body: a quote, a backslash and control
+// characters escaped, everything else as it is. A node path comes from udev
+// and may hold any of them.
+static void json_escape(const char* text, char* out, size_t size) {
+    size_t used = 0;
+    for (const char* at = text; *at != '\0'; ++at) {
+        char piece[8];
+        auto c = static_cast<unsigned char>(*at);
+        if (c == '"' || c == '\\') {
+            piece[0] = '\\';
+            piece[1] = static_cast<char>(c);
+            piece[2] = '\0';
+        } else if (c < 0x20 || c == 0x7F) {
+            (void)snprintf(piece, sizeof piece, "\\u%04x", static_cast<unsigned>(c));
+        } else {
+            piece[0] = static_cast<char>(c);
+            piece[1] = '\0';
         }
+        size_t length = strlen(piece);
+        if (used + length + 1 > size) {
+            break;  // cut at a whole character, never inside an escape
+        }
+        memcpy(out + used, piece, length);
+        used += length;
     }
+    out[used] = '\0';
+}
+
+// 1 for an open failure that will not pass by itself: the user may not open
+// the node, or another program keeps it busy beyond the retry.
+static int32_t is_lasting_open_error(int32_t error) {
+    return error == EACCES || error == EPERM || error == EBUSY ? 1 : 0;
 }
 
 static void command_open(const command* cmd) {
@@ -202,23 +227,26 @@ static void command_open(const command* cmd) {
             "IP must be 127.0.0.1\"\n}\n");
         return;
     }
-    // Every OPEN starts a fresh bridge: the earlier board side, its relays and
-    // its IDE connection go first. With ide_endpoint closed, the watcher can
-    // open the board side meanwhile but starts no relay.
     port_lock_acquire();
-    copy_bounded(selected_address, cmd->text, sizeof selected_address);
-    int32_t let_go = bridge_close();
-    if (ide_endpoint.fd >= 0) {
-        endpoint_close(&ide_endpoint);
-    }
+    port_select(cmd->text);
     port_lock_release();
-    relays_await(let_go);
 
-    // The connect may take a while: no lock is held.
+    // The connect may take a while (bounded): no lock is held, and the
+    // bridge that runs goes on meanwhile.
     endpoint connection;
     endpoint_reset(&connection);
     if (!open_connect(&connection, cmd->port)) {
         trace("command_open: can not connect to port %d", static_cast<int>(cmd->port));
+        // A failed connection changes nothing but the selection and the IDE's
+        // connection: the earlier connection goes, with its relays, and the
+        // board side stays open for CLOSE to close.
+        port_lock_acquire();
+        endpoint earlier = ide_endpoint;
+        endpoint_reset(&ide_endpoint);
+        int32_t let_go = relays_stop();
+        port_lock_release();
+        endpoint_close(&earlier);
+        relays_await(let_go);
         reply_printf(
             "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not connect to "
             "port %d\"\n}\n",
@@ -226,14 +254,41 @@ static void command_open(const command* cmd) {
         return;
     }
 
-    // A board side that the watcher opened while no IDE was connected has no
-    // relays: reopen it so that they start on this connection.
+    // Every OPEN that connects starts a fresh bridge: the new connection
+    // replaces the earlier one, and the board side is opened anew, so that
+    // its relays start on this connection.
     port_lock_acquire();
+    endpoint earlier = ide_endpoint;
     ide_endpoint = connection;
-    let_go = bridge_close();
-    open_selected_port();
+    endpoint closed;
+    int32_t let_go = bridge_close(&closed);
     port_lock_release();
-    relays_await(let_go);
+    endpoint_close(&earlier);
+    bridge_let_go(&closed, let_go);
+
+    bridge_failure failure{};
+    if (bridge_open_selected(&failure) == 0 && is_lasting_open_error(failure.error) != 0) {
+        // A present board that cannot be opened is no open port: the IDE is
+        // told why, and the monitor keeps no connection for it. The
+        // selection stays, as after every OPEN.
+        port_lock_acquire();
+        endpoint ours = endpoint{0, 0, 0, -1};
+        if (ide_endpoint.fd == connection.fd && device_endpoint.fd < 0) {
+            ours = ide_endpoint;
+            endpoint_reset(&ide_endpoint);
+        }
+        port_lock_release();
+        if (ours.fd >= 0) {
+            endpoint_close(&ours);
+            char node[sizeof failure.node * 6];
+            json_escape(failure.node, node, sizeof node);
+            reply_printf(
+                "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not open %s: "
+                "%s\"\n}\n",
+                node, strerror(failure.error));
+            return;
+        }
+    }
     reply_printf("{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n");
 }
 
@@ -248,9 +303,10 @@ static void command_close() {
             "closed\"\n}\n");
         return;
     }
-    int32_t let_go = bridge_close();
+    endpoint closed;
+    int32_t let_go = bridge_close(&closed);
     port_lock_release();
-    relays_await(let_go);
+    bridge_let_go(&closed, let_go);
     reply_printf("{\n\"eventType\": \"close\",\n\"message\": \"ok\"\n}\n");
 }
 
@@ -287,7 +343,7 @@ void monitor_setup() {
     endpoint_reset(&ide_endpoint);
     (void)signal(SIGPIPE, SIG_IGN);
     // The boards the watcher tracks become the port table's ports.
-    watcher_hooks = {port_publish, nullptr, port_withdraw, nullptr};
+    watcher_hooks = {port_publish, port_node_changed, port_withdraw, nullptr};
 }
 
 // Reads lines of at most 255 characters until QUIT, end of input or a read error;
@@ -316,6 +372,7 @@ static void command_loop() {
 }
 
 void monitor_run() {
+    trace_setup("MURLEN_MONITOR_TRACE");
     monitor_setup();
     (void)pthread_create(&watcher_handle, nullptr, watcher_thread, nullptr);
     command_loop();

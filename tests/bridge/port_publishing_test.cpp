@@ -11,6 +11,7 @@
 #include "bridge/endpoint.h"
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
+#include "common/trace.h"
 #include "support/os_fakes.h"
 
 namespace {
@@ -216,20 +217,24 @@ TEST_F(PortPublishing, SelectedBoardOpensOnPublicationAndClosesOnRemoval) {
     ASSERT_TRUE(write_all(connection, "to board"));
     EXPECT_EQ(read_exactly(board.master, 8, 2000), "to board");
 
-    // A new node for the open board rewrites the entry; the side stays where it is.
+    // A new node for the open board (its old node's removal was lost):
+    // the entry takes it and the board side follows it there.
     device_record renamed = tty_record(board_a, other.slave_path);
     port_publish(&renamed);
     EXPECT_EQ(entry_of(board_a).devnode, other.slave_path);
-    EXPECT_GE(open_descriptors_of(board.slave_path), 1);
+    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+    EXPECT_GE(open_descriptors_of(other.slave_path), 1);
+    ASSERT_TRUE(write_all(connection, "to new node"));
+    EXPECT_EQ(read_exactly(other.master, 11, 2000), "to new node");
 
     port_withdraw(&unselected);
     EXPECT_TRUE(board_side_open());
-    EXPECT_GE(open_descriptors_of(board.slave_path), 1);
+    EXPECT_GE(open_descriptors_of(other.slave_path), 1);
 
-    port_withdraw(&selected);
+    port_withdraw(&renamed);
     EXPECT_FALSE(board_side_open());
     // Relays included, nothing of this process holds the removed node.
-    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+    EXPECT_EQ(open_descriptors_of(other.slave_path), 0);
     EXPECT_EQ(entry_of(board_a).is_serial, 0);
 
     close(connection);
@@ -260,6 +265,91 @@ TEST_F(PortPublishing, RemovalOfTheSelectedAddressClosesWithoutAnEntry) {
     EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
     EXPECT_EQ(entry_count(), 0);
     close(board.master);
+}
+
+}  // namespace
+
+namespace {
+
+// The watcher's child_removed: the record names its node anew.
+TEST_F(PortPublishing, TheRemovalOfTheNodeTheBoardSideHoldsClosesIt) {
+    pty_pair board = pty_open();
+    pty_pair next = pty_open();
+    loopback_listener ide = listener_open();
+    ASSERT_GE(board.master, 0);
+    ASSERT_GE(next.master, 0);
+    ASSERT_GE(ide.fd, 0);
+    select_address("usb1/1-2");
+    ASSERT_EQ(endpoint_connect(&ide_endpoint, INADDR_LOOPBACK, ide.port), 1);
+    int connection = listener_accept(ide, 2000);
+    ASSERT_GE(connection, 0);
+    device_record record = tty_record(board_a, board.slave_path);
+    port_publish(&record);
+    ASSERT_TRUE(board_side_open());
+
+    // Another board's node going changes nothing here.
+    device_record other = tty_record(board_b, next.slave_path);
+    port_publish(&other);
+    copy_bounded(other.devnode, "/dev/bus/usb/001/003", sizeof other.devnode);
+    other.subsystem = "usb";
+    port_node_changed(&other);
+    EXPECT_TRUE(board_side_open());
+    EXPECT_EQ(entry_of(board_b).is_serial, 0);
+
+    // The selected board's tty goes; its USB device's own node is chosen,
+    // which is no port: the side closes and the port is withdrawn.
+    copy_bounded(record.devnode, "/dev/bus/usb/001/002", sizeof record.devnode);
+    record.subsystem = "usb";
+    port_node_changed(&record);
+    EXPECT_FALSE(board_side_open());
+    EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+    EXPECT_EQ(entry_of(board_a).is_serial, 0);
+
+    // The new node comes: the side opens on it, with the same connection.
+    device_record rebound = tty_record(board_a, next.slave_path);
+    port_publish(&rebound);
+    ASSERT_TRUE(board_side_open());
+    ASSERT_TRUE(write_all(connection, "rebound"));
+    EXPECT_EQ(read_exactly(next.master, 7, 2000), "rebound");
+
+    close(connection);
+    close(ide.fd);
+    close(board.master);
+    close(next.master);
+}
+
+// A board that comes back with a node this process may not open: nothing
+// can answer on standard output, so the trace file says it, and the IDE's
+// connection stays for a later publication.
+TEST_F(PortPublishing, ANodeTheWatcherCannotOpenIsTracedAndTheIdeStays) {
+    char trace_path[] = "/tmp/murlen-trace-XXXXXX";
+    int trace_file = mkstemp(trace_path);
+    ASSERT_GE(trace_file, 0);
+    setenv("MURLEN_TEST_TRACE", trace_path, 1);
+    trace_setup("MURLEN_TEST_TRACE");
+    loopback_listener ide = listener_open();
+    ASSERT_GE(ide.fd, 0);
+    select_address("usb1/1-2");
+    ASSERT_EQ(endpoint_connect(&ide_endpoint, INADDR_LOOPBACK, ide.port), 1);
+    int connection = listener_accept(ide, 2000);
+    ASSERT_GE(connection, 0);
+
+    device_record record = tty_record(board_a, "/nonexistent/ttyACM9");
+    port_publish(&record);
+    EXPECT_FALSE(board_side_open());
+    EXPECT_GE(ide_endpoint.fd, 0);
+    EXPECT_TRUE(stays_quiet(connection, 20));
+    unsetenv("MURLEN_TEST_TRACE");
+    trace_setup("MURLEN_TEST_TRACE");
+    std::string traced = read_exactly(trace_file, 4096, 100);
+    EXPECT_NE(traced.find("can not open /nonexistent/ttyACM9: No such file or directory"),
+              std::string::npos)
+        << traced;
+
+    close(trace_file);
+    unlink(trace_path);
+    close(connection);
+    close(ide.fd);
 }
 
 }  // namespace

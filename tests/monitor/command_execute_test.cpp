@@ -173,12 +173,15 @@ TEST_F(CommandExecute, OpenReplacesTheEarlierBridge) {
     earlier_ide_side = ide_side;
     ide_side = -1;
 
-    // An OPEN whose connect fails still ends the earlier bridge.
+    // An OPEN whose connect fails changes the selection and the IDE's
+    // connection only: the earlier connection ends, the board side stays.
     int port = free_port();
-    EXPECT_EQ(execute_line("OPEN 127.0.0.1:" + std::to_string(port) + " usb1/1-2\n"),
+    EXPECT_EQ(execute_line("OPEN 127.0.0.1:" + std::to_string(port) + " usb1/1-9\n"),
               connect_failure_reply(port));
     EXPECT_TRUE(sees_end_of_stream(earlier_ide_side));
-    EXPECT_LT(device_endpoint.fd, 0);
+    EXPECT_EQ(selected(), "usb1/1-9");
+    EXPECT_EQ(open_descriptors_of(board.slave_path), 1);
+    EXPECT_EQ(execute_line("CLOSE\n"), close_reply);
     EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
 }
 
