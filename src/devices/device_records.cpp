@@ -210,7 +210,11 @@ void device_select_node(device_record* record) {
     // interface even when this choice names others.
     if (strcmp(choice.path, record->devnode) != 0) {
         copy_bounded(record->devnode, choice.path, sizeof record->devnode);
-        record->subsystem = choice.subsystem;
+        record->subsystem = nullptr;
+        if (choice.subsystem != nullptr) {
+            copy_bounded(record->subsystem_text, choice.subsystem, sizeof record->subsystem_text);
+            record->subsystem = record->subsystem_text;
+        }
         record->ifacenum = choice.ifacenum;
         trace("  devnode=%s, subsystem=%s, ifacenum=%d\n", choice.path,
               text_or_none(choice.subsystem), choice.ifacenum);

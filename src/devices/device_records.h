@@ -17,9 +17,13 @@ struct device_record {
     device_record* next;
     device_record* prev;
     struct udev_device* udev_device;  // owned reference
-    const char* subsystem;            // borrowed from the chosen node's handle; null with no node
-    int32_t ifacenum;                 // interface number of the chosen node, or -1
+    // The chosen node's subsystem: null with no node, else subsystem_text. A
+    // copy, not the text of the node's handle: that handle goes when its child
+    // is removed, while a twin child with the same node keeps the choice.
+    const char* subsystem;
+    int32_t ifacenum;  // interface number of the chosen node, or -1
     device_record* children;
+    char subsystem_text[64];
 };
 
 inline constexpr const char* no_device = "[no_device]";

@@ -20,6 +20,7 @@
 #include "bridge/port_publishing.h"
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
+#include "common/trace.h"
 #include "devices/device_records.h"
 #include "support/os_fakes.h"
 
@@ -230,9 +231,17 @@ TEST_F(Watcher, RepeatedAddsAndOneRemoveOfASyspath) {
     EXPECT_EQ(count_of(first->children), 3);
 
     // The tty goes, both of its children with it; the node is chosen again but
-    // the port table hears of it only with the next add.
+    // the port table hears of it only with the next add. After the first twin
+    // goes the second still holds the node: the record's subsystem must not be
+    // the text of the handle that was just released.
+    static std::string subsystems_told;
+    subsystems_told.clear();
+    watcher_hooks.child_removed = [](const device_record* record) {
+        subsystems_told += std::string(text_or_none(record->subsystem)) + " ";
+    };
     uevent(tty_path(board_a), "remove");
     deliver();
+    EXPECT_EQ(subsystems_told, "tty usb ");
     EXPECT_EQ(count_of(first->children), 1);
     EXPECT_EQ(std::string(first->devnode), "/dev/bus/usb/001/002");
     EXPECT_STREQ(first->subsystem, "usb");
