@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/trace.h"
 #include "devices/watcher.h"
 #include "discovery/protocol.h"
 
@@ -42,6 +43,7 @@ static void command_loop() {
 }
 
 int main() {
+    trace_setup("MURLEN_DISCOVERY_TRACE");
     // A closed output shows as a failed write, which ends the process quietly.
     (void)signal(SIGPIPE, SIG_IGN);
     watcher_hooks = {discovery_record_changed, discovery_record_changed, discovery_record_removing,
