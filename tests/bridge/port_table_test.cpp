@@ -19,23 +19,37 @@ constexpr uint32_t loopback = 0x7F000001;
 
 TEST(AddressMatches, WholePathOrItsTailFromTheFirstUsb) {
     const char* address = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    EXPECT_EQ(address_matches(address, address), 1);
-    EXPECT_EQ(address_matches(address, "usb1/1-2"), 1);
-    EXPECT_EQ(address_matches(address, "/usb1/1-2"), 0);
-    EXPECT_EQ(address_matches(address, "1-2"), 0);
-    EXPECT_EQ(address_matches(address, "usb1"), 0);
-    EXPECT_EQ(address_matches(address, "usb1/1-2/"), 0);
-    EXPECT_EQ(address_matches(address, ""), 0);
-    EXPECT_EQ(address_matches("", ""), 0);
-    EXPECT_EQ(address_matches("", "usb1/1-2"), 0);
-    EXPECT_EQ(address_matches(nullptr, "usb1/1-2"), 0);
-    EXPECT_EQ(address_matches(address, nullptr), 0);
-    // From the first "/usb" only; and never cut from the wanted text.
     const char* nested = "/sys/devices/usb2/2-1/usb3/3-1";
-    EXPECT_EQ(address_matches(nested, "usb2/2-1/usb3/3-1"), 1);
-    EXPECT_EQ(address_matches(nested, "usb3/3-1"), 0);
-    EXPECT_EQ(address_matches("usb1/1-2", address), 0);
-    EXPECT_EQ(address_matches("/sys/devices/platform/serial8250", "serial8250"), 0);
+    struct row {
+        const char* address;
+        const char* wanted;
+        int32_t matches;
+    };
+    const row rows[] = {
+        {address, address, 1},
+        {address, "usb1/1-2", 1},
+        {address, "/usb1/1-2", 0},
+        {address, "1-2", 0},
+        {address, "usb1", 0},
+        // A trailing slash names no device, on either form.
+        {address, "usb1/1-2/", 0},
+        {address, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/", 0},
+        {address, "", 0},
+        {"", "", 0},
+        {"", "usb1/1-2", 0},
+        {nullptr, "usb1/1-2", 0},
+        {address, nullptr, 0},
+        // From the first "/usb" only; and never cut from the wanted text.
+        {nested, "usb2/2-1/usb3/3-1", 1},
+        {nested, "usb3/3-1", 0},
+        {"usb1/1-2", address, 0},
+        {"/sys/devices/platform/serial8250", "serial8250", 0},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(address_matches(r.address, r.wanted), r.matches)
+            << (r.address != nullptr ? r.address : "(null)") << " against "
+            << (r.wanted != nullptr ? r.wanted : "(null)");
+    }
 }
 
 // A port entry as publication leaves it; the tests own it.
