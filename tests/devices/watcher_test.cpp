@@ -1,5 +1,6 @@
 #include "devices/watcher.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libudev.h>
@@ -11,9 +12,13 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
 
 #include "bridge/endpoint.h"
@@ -29,6 +34,70 @@ extern "C" const char* __tsan_default_suppressions();
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libglib-2.0.so\nrace:libumockdev.so\n";
 }
+
+// The outcomes that the next waits on one descriptor get, in order. A wait
+// on that descriptor with no outcome left sleeps until one is scripted; every
+// other call is the system's poll.
+enum class wait_outcome { ready, failed, interrupted };
+
+namespace {
+
+std::mutex script_lock;
+std::deque<wait_outcome> script;
+std::atomic<int> scripted_fd{-1};
+std::atomic<bool> script_waiting{false};
+
+using poll_function = int (*)(pollfd*, nfds_t, int);
+
+poll_function system_poll() {
+    static poll_function next = reinterpret_cast<poll_function>(dlsym(RTLD_NEXT, "poll"));
+    return next;
+}
+
+// Scripts outcomes for the waits on fd, after those still scripted.
+void script_waits(int fd, std::initializer_list<wait_outcome> outcomes, int times = 1) {
+    std::lock_guard<std::mutex> hold(script_lock);
+    for (int i = 0; i < times; ++i) {
+        script.insert(script.end(), outcomes);
+    }
+    scripted_fd = fd;
+    script_waiting = false;
+}
+
+// True once every scripted outcome is taken and the next wait sleeps for more.
+bool script_used_up() {
+    std::lock_guard<std::mutex> hold(script_lock);
+    return script.empty() && script_waiting;
+}
+
+}  // namespace
+
+// The C library declares poll's array write-only, which it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
+    if (count != 1 || fds[0].fd < 0 || fds[0].fd != scripted_fd) {
+        return system_poll()(fds, count, timeout);
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(script_lock);
+            if (!script.empty()) {
+                wait_outcome outcome = script.front();
+                script.pop_front();
+                if (outcome == wait_outcome::ready) {
+                    fds[0].revents = POLLIN;
+                    return 1;
+                }
+                errno = outcome == wait_outcome::failed ? ENOMEM : EINTR;
+                return -1;
+            }
+            script_waiting = true;
+        }
+        system_poll()(nullptr, 0, 1);
+    }
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -397,12 +466,12 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     close(tty_b.master);
 }
 
-void interrupted(int) {}
+void ignore_signal(int) {}
 
 // Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
 bool interrupt_until_ended(pthread_t watcher) {
     struct sigaction action = {};
-    action.sa_handler = interrupted;  // no SA_RESTART: the wait fails with EINTR
+    action.sa_handler = ignore_signal;  // no SA_RESTART: the wait fails with EINTR
     sigaction(SIGUSR1, &action, nullptr);
     int64_t deadline = now_ms() + 5000;
     while (now_ms() < deadline) {
@@ -415,6 +484,12 @@ bool interrupt_until_ended(pthread_t watcher) {
     return false;
 }
 
+bool ends_within(pthread_t watcher, int timeout_ms) {
+    return eventually([&] { return pthread_tryjoin_np(watcher, nullptr) == 0; }, timeout_ms);
+}
+
+// Eleven failed waits in a row end the thread; ten do not, a wait that sees
+// an event starts the count again, and an interrupted wait is no failed wait.
 TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
     pty_pair tty = pty_open();
     ASSERT_GE(tty.master, 0);
@@ -422,7 +497,31 @@ TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
     pthread_t watcher;
     ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
     ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
-    EXPECT_TRUE(interrupt_until_ended(watcher));
+    port_lock_acquire();
+    int fd = udev_monitor_get_fd(udev_monitor);
+    port_lock_release();
+    using enum wait_outcome;
+
+    // The watcher already waits in the system's poll: one interruption brings
+    // it to the scripted waits, and is itself no failed wait.
+    script_waits(fd, {failed}, 10);
+    struct sigaction action = {};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: the wait fails with EINTR
+    sigaction(SIGUSR1, &action, nullptr);
+    pthread_kill(watcher, SIGUSR1);
+    ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
+    EXPECT_FALSE(ends_within(watcher, 100)) << "ten failed waits";
+    script_waits(fd, {ready});
+    script_waits(fd, {failed}, 10);
+    ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
+    EXPECT_FALSE(ends_within(watcher, 100)) << "ten failed waits after an event";
+    script_waits(fd, {ready});
+    script_waits(fd, {interrupted}, 30);
+    script_waits(fd, {ready});
+    ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
+    EXPECT_FALSE(ends_within(watcher, 100)) << "thirty interrupted waits";
+    script_waits(fd, {failed}, 11);
+    EXPECT_TRUE(ends_within(watcher, 2000)) << "eleven failed waits";
     close(tty.master);
 }
 
