@@ -16,14 +16,6 @@
 // node below the hid device. Records are built the way the watcher builds
 // them: zero-filled, children appended at the tail.
 
-// umockdev hands strings to its testbed worker thread through glib, whose
-// locks TSan cannot see (glib is not instrumented and waits on futexes), so
-// TSan would report races inside glib itself. Read only by TSan builds.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so.0\n";
-}
-
 static const std::string usb_path = "/sys/devices/usb1/1-1";
 static const char* usb_node = "/dev/bus/usb/001/002";
 

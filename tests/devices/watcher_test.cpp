@@ -28,13 +28,6 @@
 #include "devices/device_records.h"
 #include "support/os_fakes.h"
 
-// umockdev hands work to its own worker thread through GLib, which TSan does
-// not see synchronise: its races are GLib's and umockdev's, not ours.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\nrace:libumockdev.so\n";
-}
-
 // The outcomes that the next waits on one descriptor get, in order. A wait
 // on that descriptor with no outcome left sleeps until one is scripted; every
 // other call is the system's poll.

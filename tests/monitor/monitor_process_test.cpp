@@ -12,14 +12,6 @@
 #include "support/os_fakes.h"
 #include "support/replies.h"
 
-// Under ASan this binary also runs without the test environment, when the
-// build lists its cases under umockdev-wrapper: the preloaded library must
-// not make ASan refuse to start.
-extern "C" const char* __asan_default_options();
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-
 namespace {
 
 constexpr int timeout_ms = 3000;

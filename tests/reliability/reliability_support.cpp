@@ -14,21 +14,6 @@
 
 #include "sim/board_sim.h"
 
-// Under ASan these binaries also run without the test environment, when the
-// build lists their cases under umockdev-wrapper: the preloaded library must
-// not make ASan refuse to start.
-extern "C" const char* __asan_default_options();
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-
-// umockdev hands work to its own worker thread through GLib, which TSan does
-// not see synchronise: its races are GLib's and umockdev's, not ours.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\nrace:libumockdev.so\n";
-}
-
 namespace {
 
 // Calls visit with each descriptor number of pid and what it points at.

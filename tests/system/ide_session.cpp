@@ -6,21 +6,6 @@
 
 #include <string>
 
-// Under ASan this binary also runs without the test environment, when the
-// build lists its cases under umockdev-wrapper: the preloaded library must
-// not make ASan refuse to start.
-extern "C" const char* __asan_default_options();
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-
-// The testbed's worker thread takes strings over through GLib, whose locking
-// ThreadSanitizer cannot see. Built in, so it holds however the test is run.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so.0\n";
-}
-
 const char* const location_a = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 const char* const location_b = "/devices/pci0000:00/0000:00:14.0/usb1/1-3";
 
