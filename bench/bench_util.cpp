@@ -68,13 +68,6 @@ void socket_no_delay(int fd) {
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void set_nonblocking(int fd, bool on) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        (void)fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-    }
-}
-
 bool raw_write_all(int fd, const void* buffer, size_t count, int timeout_ms) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     size_t done = 0;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/os_helpers.h"
+
 // Monotonic time in nanoseconds.
 int64_t now_ns();
 
@@ -40,9 +42,6 @@ bool wait_fd(int fd, short events, int timeout_ms);
 
 // Turns Nagle's delay off on a TCP socket, so the harness never holds bytes back.
 void socket_no_delay(int fd);
-
-// Sets or clears O_NONBLOCK on fd.
-void set_nonblocking(int fd, bool on);
 
 // Discards whatever a pty master holds in both directions.
 void pty_drain(int master);

@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "sim/board_sim.h"
+#include "sim/os_helpers.h"
 
 extern char** environ;
 
@@ -67,12 +68,6 @@ static volatile sig_atomic_t monitor_pid_for_alarm = -1;
 
 static int32_t use_colour = 0;
 static int64_t demo_started_ms = 0;
-
-static int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 static const char* colour(const char* code) {
     return use_colour ? code : "";
@@ -211,7 +206,7 @@ static int32_t monitor_start(const char* path) {
 // Waits for fd to become readable until deadline; 1, or 0 on time-out.
 static int32_t wait_readable(int fd, int64_t deadline) {
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - clock_ms();
         if (left <= 0) {
             return 0;
         }
@@ -228,7 +223,7 @@ static int32_t wait_readable(int fd, int64_t deadline) {
 
 // Reads count bytes within the effect time-out; returns how many came.
 static int32_t read_within(int fd, char* buffer, int32_t count) {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     int32_t got = 0;
     while (got < count && wait_readable(fd, deadline)) {
         ssize_t n = read(fd, buffer + got, static_cast<size_t>(count - got));
@@ -258,7 +253,7 @@ static int32_t write_all(int fd, const char* data, size_t length) {
 // Reads one whole reply, from its '{' to the line feed after the matching
 // '}', into buffer; returns its length (what came, should the time run out).
 static int32_t monitor_read_reply(char* buffer, int32_t size) {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     int32_t used = 0;
     int32_t depth = 0;
     int32_t closed = 0;
@@ -336,7 +331,7 @@ static int ide_open(const char* address, int* listener) {
     if (!write_all(monitor_input, line, strlen(line))) {
         fail("could not write OPEN to the monitor: %s", strerror(errno));
     }
-    if (!wait_readable(*listener, now_ms() + effect_timeout_ms)) {
+    if (!wait_readable(*listener, clock_ms() + effect_timeout_ms)) {
         fail("the monitor did not connect to 127.0.0.1:%u", port);
     }
     int ide = accept4(*listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -361,13 +356,13 @@ static int ide_open(const char* address, int* listener) {
 // 1 once the monitor holds b's node and has set it up (a tty in raw mode), or
 // once it holds it no longer (!held); 0 when the time runs out first.
 static int32_t monitor_holds_within(board_sim* b, int32_t held) {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     for (;;) {
         int32_t holds = board_sim_held_by(b, monitor_pid) > 0 ? 1 : 0;
         if (held ? holds && board_sim_opened(b) > 0 : !holds) {
             return 1;
         }
-        if (now_ms() >= deadline) {
+        if (clock_ms() >= deadline) {
             return 0;
         }
         poll(nullptr, 0, 2);
@@ -540,8 +535,8 @@ static int step_hid_board(board_sim* hid, int* listener) {
     // One per opening: a board the monitor opened by itself just before the
     // IDE's connection was made is opened again, so that relays start on it.
     uint8_t feature[board_feature_report_size] = {};
-    int64_t deadline = now_ms() + effect_timeout_ms;
-    while (board_sim_feature_reports(hid, feature) == 0 && now_ms() < deadline) {
+    int64_t deadline = clock_ms() + effect_timeout_ms;
+    while (board_sim_feature_reports(hid, feature) == 0 && clock_ms() < deadline) {
         poll(nullptr, 0, 2);
     }
     if (board_sim_feature_reports(hid, feature) < 1) {
@@ -563,10 +558,10 @@ static void step_goodbye(board_sim* hid) {
         fail("the monitor still holds the hidraw node after CLOSE");
     }
     ask("QUIT", quit_reply);
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(monitor_pid, &status, WNOHANG)) == 0 && now_ms() < deadline) {
+    while ((done = waitpid(monitor_pid, &status, WNOHANG)) == 0 && clock_ms() < deadline) {
         poll(nullptr, 0, 2);
     }
     if (done != monitor_pid) {
@@ -583,7 +578,7 @@ static void step_goodbye(board_sim* hid) {
 int main(int argc, char** argv) {
     const char* monitor_path = argc > 1 ? argv[1] : MURLEN_MONITOR_PATH;
     use_colour = isatty(1) ? 1 : 0;
-    demo_started_ms = now_ms();
+    demo_started_ms = clock_ms();
     signal(SIGPIPE, SIG_IGN);
     signal(SIGALRM, on_alarm);
     alarm(demo_timeout_s);
@@ -621,6 +616,6 @@ int main(int argc, char** argv) {
     board_sim_stop();
 
     printf("%smurlen-demo: every step checked out%s (%.1f s)\n", colour("\033[1;32m"),
-           colour("\033[0m"), static_cast<double>(now_ms() - demo_started_ms) / 1000.0);
+           colour("\033[0m"), static_cast<double>(clock_ms() - demo_started_ms) / 1000.0);
     return 0;
 }

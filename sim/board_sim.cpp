@@ -23,6 +23,7 @@
 #include <string>
 
 #include "common/copy_bounded.h"
+#include "sim/os_helpers.h"
 
 // The HID state of one plug: what the node's ioctl handler saw. The testbed's
 // worker thread runs the handler; lock guards the counters.
@@ -49,12 +50,6 @@ UMockdevTestbed* testbed = nullptr;
 char testbed_root[PATH_MAX] = "";
 int32_t node_counter = 0;
 std::deque<board_hid*> hid_states;  // every plug's HID state, freed at board_sim_stop
-
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 void pause_ms(int32_t ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -307,9 +302,9 @@ void node_hang_up(board_sim* b) {
 
 int32_t line_receive(board_sim* b, char* buffer, int32_t capacity, int32_t timeout_ms) {
     int32_t got = 0;
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = clock_ms() + timeout_ms;
     while (got < capacity && b->pty_master >= 0) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - clock_ms();
         if (left <= 0) {
             break;
         }

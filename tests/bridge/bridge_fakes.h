@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/os_fakes.h"
+
 // Closes its descriptor when it goes out of scope.
 struct fd_holder {
     int fd = -1;
@@ -34,28 +36,6 @@ struct fd_holder {
         return value;
     }
 };
-
-inline int64_t test_now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Polls condition every millisecond until it holds or timeout_ms pass.
-template <typename Condition>
-bool wait_until(Condition condition, int timeout_ms = 5000) {
-    int64_t deadline = test_now_ms() + timeout_ms;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (test_now_ms() >= deadline) {
-            return false;
-        }
-        pollfd none{-1, 0, 0};
-        poll(&none, 1, 1);
-    }
-}
 
 // Threads of this process, from /proc/self/status; -1 when unreadable.
 inline int thread_count() {
@@ -114,8 +94,4 @@ inline std::string every_byte_value() {
         bytes[static_cast<size_t>(i)] = static_cast<char>(i);
     }
     return bytes;
-}
-
-inline void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }

@@ -30,7 +30,7 @@ bool is_closed(const endpoint& ep) {
 // Waits until count bytes are waiting on fd, as a board's or the IDE's bytes
 // reach the other side a moment after they were written.
 bool bytes_waiting(int fd, int count) {
-    return wait_until([&] {
+    return eventually([&] {
         int waiting = 0;
         return ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= count;
     });
@@ -297,9 +297,9 @@ TEST(EndpointRead, AStopComesFirstAndLeavesTheBytesWaiting) {
     std::atomic<int32_t> result{-1};
     std::thread reader(
         [&] { result = endpoint_read(&ep, buffer, sizeof buffer - 1, stop.read_end.fd); });
-    EXPECT_FALSE(wait_until([&] { return result.load() != -1; }, 50));
+    EXPECT_FALSE(eventually([&] { return result.load() != -1; }, 50));
     stop.write_end.reset();
-    bool woke = wait_until([&] { return result.load() != -1; });
+    bool woke = eventually([&] { return result.load() != -1; });
     if (!woke) {
         write_all(ide.theirs.fd, "x");  // let the thread go before failing
     }
@@ -384,7 +384,7 @@ TEST(EndpointWrite, FinishesPartialWritesAndFailsQuietlyOnAClosedPeer) {
     accepted.reset();
     // The IDE's side closed at once after accepting; within a few writes the
     // connection is reset and writing fails.
-    EXPECT_TRUE(wait_until([&] { return endpoint_write(&tcp, byte, 1, -1) == 0; }));
+    EXPECT_TRUE(eventually([&] { return endpoint_write(&tcp, byte, 1, -1) == 0; }));
     endpoint_close(&tcp);
 }
 

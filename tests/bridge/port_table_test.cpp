@@ -132,7 +132,7 @@ protected:
         port_lock_acquire();
         endpoint_close(&ide_endpoint);
         port_lock_release();
-        EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }))
+        EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }))
             << "relay threads left behind";
     }
 
@@ -255,7 +255,7 @@ TEST_F(Bridge, RelaysOfAHidBoardMoveOneReportPerPass) {
     ASSERT_TRUE(write_all(ide.fd, typed));
     std::string reports;
     std::string text;
-    EXPECT_TRUE(wait_until([&] {
+    EXPECT_TRUE(eventually([&] {
         reports += read_exactly(board.master.fd, 32, 100);
         text.clear();
         for (char c : reports) {
@@ -408,14 +408,14 @@ TEST_F(Bridge, CloseReleasesTheNodeAndWakesARelayStuckWriting) {
     EXPECT_EQ(read_exactly(ide.fd, 2, 5000), "up");
     close_bridge();
     EXPECT_EQ(open_descriptors_of(board.path), 0);
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
 
     // The IDE stops reading; the board talks until the relay can write no
     // more and the board's node fills up behind it.
     ASSERT_EQ(open_bridge(&serial), 1);
     set_nonblocking(board.master.fd);
     std::string chunk(4096, 'z');
-    bool full = wait_until(
+    bool full = eventually(
         [&] {
             while (write(board.master.fd, chunk.data(), chunk.size()) > 0) {
             }
@@ -486,7 +486,7 @@ TEST_F(Bridge, TheIdeLeavingMidStreamEndsTheRelaysOnly) {
     EXPECT_EQ(read_exactly(ide.fd, 20000, 5000).size(), 20000u);
     ide.reset();
     // Both relays fail their way out while the board goes on talking.
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before + 1; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before + 1; }));
     talking = false;
     board_talks.join();
     EXPECT_GE(device_fd(), 0);
@@ -515,7 +515,7 @@ TEST_F(Bridge, ManyOpeningsLeaveNoThreadsOrDescriptorsBehind) {
         }
     }
     close_bridge();
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
     EXPECT_EQ(open_descriptors_of(board.path), 0);
     EXPECT_EQ(descriptor_count(), descriptors_before);
 }

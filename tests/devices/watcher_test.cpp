@@ -103,25 +103,17 @@ std::string sys(const std::string& devpath) {
     return "/sys" + devpath;
 }
 
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Polls condition under port_lock until it holds or 5 s have passed.
 template <typename Condition>
 bool port_table_reaches(Condition condition) {
-    int64_t deadline = now_ms() + 5000;
-    for (;;) {
-        port_lock_acquire();
-        bool reached = condition();
-        port_lock_release();
-        if (reached || now_ms() > deadline) {
+    return eventually(
+        [&] {
+            port_lock_acquire();
+            bool reached = condition();
+            port_lock_release();
             return reached;
-        }
-        usleep(2000);
-    }
+        },
+        5000);
 }
 
 // Called with port_lock held.
@@ -466,8 +458,8 @@ bool interrupt_until_ended(pthread_t watcher) {
     struct sigaction action = {};
     action.sa_handler = ignore_signal;  // no SA_RESTART: the wait fails with EINTR
     sigaction(SIGUSR1, &action, nullptr);
-    int64_t deadline = now_ms() + 5000;
-    while (now_ms() < deadline) {
+    int64_t deadline = clock_ms() + 5000;
+    while (clock_ms() < deadline) {
         if (pthread_tryjoin_np(watcher, nullptr) == 0) {
             return true;
         }

@@ -113,10 +113,6 @@ void ide_close(ide_connection* ide) {
     }
 }
 
-void set_nonblocking(int fd) {
-    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 void MonitorUnderTestbed::start_monitor() {
     monitor = monitor_start(MURLEN_MONITOR_PATH);
     ASSERT_GE(monitor.pid, 0);

@@ -48,9 +48,6 @@ struct ide_connection {
 ide_connection ide_open(const monitor_process& monitor, const std::string& address);
 void ide_close(ide_connection* ide);
 
-// Puts fd in non-blocking mode, so a writer that nobody reads never hangs.
-void set_nonblocking(int fd);
-
 // A monitor started under the process's testbed, and its shut-down at the end.
 class MonitorUnderTestbed : public ::testing::Test {
 protected:

@@ -15,12 +15,6 @@
 #include <climits>
 #include <cstring>
 
-int64_t clock_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     int64_t deadline = clock_ms() + timeout_ms;
     while (clock_ms() < deadline) {

@@ -8,11 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "sim/os_helpers.h"
+
 // How long an expected effect may take; generous for the sanitizer builds.
 inline constexpr int effect_timeout_ms = 8000;
-
-// Milliseconds of the monotonic clock.
-int64_t clock_ms();
 
 // True once condition holds, polled every 2 ms until timeout_ms passes.
 bool eventually(const std::function<bool()>& condition, int timeout_ms = effect_timeout_ms);
