@@ -183,24 +183,6 @@ double process_cpu_ms(pid_t pid) {
     return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long process_rss_kib(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* f = fopen(path, "re");
-    if (f == nullptr) {
-        return -1;
-    }
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f) != nullptr) {
-        if (sscanf(line, "VmRSS: %ld kB", &kib) == 1) {
-            break;
-        }
-    }
-    fclose(f);
-    return kib;
-}
-
 pid_t spawn_quiet(const std::vector<std::string>& argv) {
     std::vector<std::string> args = argv;
     std::vector<char*> raw;

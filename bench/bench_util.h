@@ -68,9 +68,6 @@ double percentile(std::vector<double> samples, double p);
 // utime + stime of process pid in milliseconds; -1 when it cannot be read.
 double process_cpu_ms(pid_t pid);
 
-// VmRSS of process pid in KiB; -1 when it cannot be read.
-long process_rss_kib(pid_t pid);
-
 // Starts program with argv (argv[0] included) and this process's environment,
 // standard output and error sent to /dev/null; -1 on failure.
 pid_t spawn_quiet(const std::vector<std::string>& argv);

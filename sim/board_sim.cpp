@@ -547,26 +547,14 @@ int32_t board_sim_held_by(const board_sim* b, pid_t pid) {
     if (b->node_target[0] == '\0') {
         return 0;
     }
-    char dir_path[64];
-    snprintf(dir_path, sizeof dir_path, "/proc/%d/fd", static_cast<int>(pid));
-    DIR* dir = opendir(dir_path);
-    if (dir == nullptr) {
-        return 0;
-    }
     // Once the board has hung up, its pty's name is gone: the links of the
     // descriptors still open on it say so, and a new pty may take the name.
-    char wanted[PATH_MAX];
-    snprintf(wanted, sizeof wanted, b->pty_master >= 0 ? "%s" : "%s (deleted)", b->node_target);
-    int32_t count = 0;
-    while (dirent* entry = readdir(dir)) {
-        char link[PATH_MAX];
-        snprintf(link, sizeof link, "%s/%s", dir_path, entry->d_name);
-        char target[PATH_MAX] = {};
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n > 0 && strcmp(target, wanted) == 0) {
-            count += 1;
-        }
+    std::string wanted = b->node_target;
+    if (b->pty_master < 0) {
+        wanted += " (deleted)";
     }
-    closedir(dir);
+    int32_t count = 0;
+    each_descriptor(pid,
+                    [&](int, const std::string& target) { count += target == wanted ? 1 : 0; });
     return count;
 }

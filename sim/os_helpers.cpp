@@ -1,7 +1,13 @@
 #include "sim/os_helpers.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 
 int64_t clock_ms() {
     timespec ts{};
@@ -14,4 +20,63 @@ void set_nonblocking(int fd, bool on) {
     if (flags >= 0) {
         (void)fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
     }
+}
+
+process_figures figures_of(pid_t pid) {
+    process_figures figures{-1, 0, -1};
+    std::string status_path = "/proc/" + std::to_string(pid) + "/status";
+    FILE* status = fopen(status_path.c_str(), "re");
+    if (status != nullptr) {
+        char line[256];
+        while (fgets(line, sizeof line, status) != nullptr) {
+            (void)sscanf(line, "Threads: %d", &figures.threads);
+            (void)sscanf(line, "VmRSS: %ld", &figures.rss_kib);
+        }
+        fclose(status);
+    }
+    each_descriptor(pid, [&](int, const std::string&) { figures.fds += 1; });
+    return figures;
+}
+
+// Calls visit with the name of each entry of a /proc directory but . and ..
+static void each_entry(const std::string& dir_path, const std::function<void(const char*)>& visit) {
+    DIR* dir = opendir(dir_path.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            visit(entry->d_name);
+        }
+    }
+    closedir(dir);
+}
+
+std::vector<pid_t> thread_ids_of(pid_t pid) {
+    std::vector<pid_t> ids;
+    each_entry("/proc/" + std::to_string(pid) + "/task",
+               [&](const char* name) { ids.push_back(static_cast<pid_t>(atoi(name))); });
+    return ids;
+}
+
+void each_descriptor(pid_t pid, const std::function<void(int, const std::string&)>& visit) {
+    std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+    each_entry(dir_path, [&](const char* name) {
+        std::string link = dir_path + "/" + name;
+        char target[PATH_MAX] = {};
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            visit(atoi(name), target);
+        }
+    });
+}
+
+std::vector<int> descriptors_on(pid_t pid, const std::string& path) {
+    std::vector<int> found;
+    each_descriptor(pid, [&](int fd, const std::string& target) {
+        if (target == path || target == path + " (deleted)") {
+            found.push_back(fd);
+        }
+    });
+    return found;
 }

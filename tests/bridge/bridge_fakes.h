@@ -37,37 +37,14 @@ struct fd_holder {
     }
 };
 
-// Threads of this process, from /proc/self/status; -1 when unreadable.
+// Threads of this process; -1 when unreadable.
 inline int thread_count() {
-    FILE* status = fopen("/proc/self/status", "re");
-    if (status == nullptr) {
-        return -1;
-    }
-    char line[256];
-    int count = -1;
-    while (fgets(line, sizeof line, status) != nullptr) {
-        if (sscanf(line, "Threads: %d", &count) == 1) {
-            break;
-        }
-    }
-    fclose(status);
-    return count;
+    return figures_of(getpid()).threads;
 }
 
-// Open descriptors of this process (the directory stream's own excluded).
+// Open descriptors of this process.
 inline int descriptor_count() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count - 1;
+    return figures_of(getpid()).fds;
 }
 
 // True when fd is readable (or at end of file, or failed) within timeout_ms.

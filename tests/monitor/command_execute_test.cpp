@@ -2,7 +2,6 @@
 // loopback listener plays the IDE, and standard output goes to a pipe while a
 // command runs. No watcher thread runs here; the test publishes the port.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <semaphore.h>
@@ -10,11 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,22 +76,6 @@ void capture_end(stdout_capture* capture) {
     dup2(capture->saved, 1);
     close(capture->saved);
     close(capture->fd);
-}
-
-// The ids of this process's threads.
-std::set<pid_t> thread_ids() {
-    std::set<pid_t> ids;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return ids;
-    }
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ids.insert(static_cast<pid_t>(atoi(entry->d_name)));
-        }
-    }
-    closedir(dir);
-    return ids;
 }
 
 // Threads held in a signal handler until released: a held thread keeps every
@@ -226,7 +208,7 @@ TEST_F(CommandExecute, SelectedAddressFollowsOpenLinesThatPassTheLocalhostTest) 
 
 TEST_F(CommandExecute, CloseLetsGoOfTheBoardNodeBeforeItsReply) {
     EXPECT_EQ(execute_line("CLOSE\n"), already_closed_reply);
-    std::set<pid_t> before = thread_ids();
+    std::vector<pid_t> before = thread_ids_of(getpid());
     ASSERT_NO_FATAL_FAILURE(open_bridge());
     expect_bytes_flow();
     EXPECT_GT(open_descriptors_of(board.slave_path), 0);
@@ -234,8 +216,8 @@ TEST_F(CommandExecute, CloseLetsGoOfTheBoardNodeBeforeItsReply) {
     // The relays that OPEN started are held, so they keep the node: CLOSE
     // must not reply until they are released and let go of it.
     std::vector<pid_t> relays;
-    for (pid_t id : thread_ids()) {
-        if (before.count(id) == 0) {
+    for (pid_t id : thread_ids_of(getpid())) {
+        if (std::find(before.begin(), before.end(), id) == before.end()) {
             relays.push_back(id);
         }
     }

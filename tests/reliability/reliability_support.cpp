@@ -14,47 +14,6 @@
 
 #include "sim/board_sim.h"
 
-namespace {
-
-// Calls visit with each descriptor number of pid and what it points at.
-void each_descriptor(pid_t pid, const std::function<void(int, const std::string&)>& visit) {
-    std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = opendir(dir_path.c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::string link = dir_path + "/" + entry->d_name;
-        char target[PATH_MAX] = {};
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0) {
-            visit(atoi(entry->d_name), target);
-        }
-    }
-    closedir(dir);
-}
-
-}  // namespace
-
-process_figures figures_of(pid_t pid) {
-    process_figures figures{-1, 0, -1};
-    std::string status_path = "/proc/" + std::to_string(pid) + "/status";
-    FILE* status = fopen(status_path.c_str(), "re");
-    if (status != nullptr) {
-        char line[256];
-        while (fgets(line, sizeof line, status) != nullptr) {
-            (void)sscanf(line, "Threads: %d", &figures.threads);
-            (void)sscanf(line, "VmRSS: %ld", &figures.rss_kib);
-        }
-        fclose(status);
-    }
-    each_descriptor(pid, [&](int, const std::string&) { figures.fds += 1; });
-    return figures;
-}
-
 process_figures idle_figures_of(pid_t pid) {
     (void)eventually([&] {
         bool has_socket = false;
@@ -72,16 +31,6 @@ std::string descriptor_listing(pid_t pid) {
         listing += std::to_string(fd) + " -> " + target + "\n";
     });
     return listing;
-}
-
-std::vector<int> descriptors_on(pid_t pid, const std::string& path) {
-    std::vector<int> found;
-    each_descriptor(pid, [&](int fd, const std::string& target) {
-        if (target == path || target == path + " (deleted)") {
-            found.push_back(fd);
-        }
-    });
-    return found;
 }
 
 std::string ask(const monitor_process& monitor, const std::string& line) {

@@ -118,19 +118,5 @@ bool stays_quiet(int fd, int quiet_ms) {
 }
 
 int open_descriptors_of(const std::string& path) {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (dirent* entry = readdir(dir)) {
-        std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        char target[PATH_MAX] = {};
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && path == target) {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count;
+    return static_cast<int>(descriptors_on(getpid(), path).size());
 }

@@ -45,5 +45,6 @@ bool write_all(int fd, const std::string& data);
 // True when fd stays without input for quiet_ms.
 bool stays_quiet(int fd, int quiet_ms);
 
-// Number of open descriptors of this process that point at path.
+// Number of open descriptors of this process that point at path, also once
+// the file behind path has been deleted.
 int open_descriptors_of(const std::string& path);
