@@ -40,10 +40,7 @@ protected:
     }
 
     // Sends one line and returns the reply that follows it.
-    std::string ask(const std::string& line) {
-        EXPECT_TRUE(monitor_send(monitor, line));
-        return monitor_read_reply(monitor, timeout_ms);
-    }
+    std::string ask(const std::string& line) { return monitor_ask(monitor, line); }
 
     UMockdevTestbed* testbed = nullptr;
     monitor_process monitor{-1, -1, -1};

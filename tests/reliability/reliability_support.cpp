@@ -33,44 +33,14 @@ std::string descriptor_listing(pid_t pid) {
     return listing;
 }
 
-std::string ask(const monitor_process& monitor, const std::string& line) {
-    EXPECT_TRUE(monitor_send(monitor, line));
-    return monitor_read_reply(monitor, effect_timeout_ms);
-}
-
-ide_connection ide_open(const monitor_process& monitor, const std::string& address) {
-    ide_connection ide{listener_open(), -1, ""};
-    if (ide.listener.fd < 0) {
-        return ide;
-    }
-    ide.reply =
-        ask(monitor, "OPEN 127.0.0.1:" + std::to_string(ide.listener.port) + " " + address + "\n");
-    if (ide.reply == open_reply) {
-        ide.fd = listener_accept(ide.listener, effect_timeout_ms);
-    }
-    return ide;
-}
-
-void ide_close(ide_connection* ide) {
-    if (ide->fd >= 0) {
-        close(ide->fd);
-        ide->fd = -1;
-    }
-    if (ide->listener.fd >= 0) {
-        close(ide->listener.fd);
-        ide->listener.fd = -1;
-    }
-}
-
 void MonitorUnderTestbed::start_monitor() {
     monitor = monitor_start(MURLEN_MONITOR_PATH);
     ASSERT_GE(monitor.pid, 0);
-    ASSERT_EQ(ask(monitor, "HELLO 1 \"reliability\"\n"), hello_reply);
+    ASSERT_EQ(monitor_ask(monitor, "HELLO 1 \"reliability\"\n"), hello_reply);
 }
 
 void MonitorUnderTestbed::quit() {
-    EXPECT_EQ(ask(monitor, "QUIT\n"), quit_reply);
-    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
+    expect_quit(&monitor);
 }
 
 void SimulatedBoards::SetUp() {

@@ -25,16 +25,9 @@ process_figures idle_figures_of(pid_t pid);
 std::string descriptor_listing(pid_t pid);
 
 // Sends one line and returns the reply that follows it.
-std::string ask(const monitor_process& monitor, const std::string& line);
-
-// A new listener, the OPEN of address toward it and the accepted connection.
-struct ide_connection {
-    loopback_listener listener;
-    int fd;             // the IDE's end, -1 when the monitor did not connect
-    std::string reply;  // what the monitor answered the OPEN
-};
-ide_connection ide_open(const monitor_process& monitor, const std::string& address);
-void ide_close(ide_connection* ide);
+inline std::string ask(const monitor_process& monitor, const std::string& line) {
+    return monitor_ask(monitor, line);
+}
 
 // A monitor started under the process's testbed, and its shut-down at the end.
 class MonitorUnderTestbed : public ::testing::Test {

@@ -10,7 +10,10 @@
 
 #include <cerrno>
 
-#include "os_fakes.h"
+#include <gtest/gtest.h>
+
+#include "support/os_fakes.h"
+#include "support/replies.h"
 
 extern char** environ;
 
@@ -194,4 +197,34 @@ void monitor_stop(monitor_process* process) {
     }
     close_fd(&process->input);
     close_fd(&process->output);
+}
+
+std::string monitor_ask(const monitor_process& process, const std::string& line) {
+    if (!monitor_send(process, line)) {
+        return "";
+    }
+    return monitor_read_reply(process, effect_timeout_ms);
+}
+
+void expect_quit(monitor_process* process) {
+    EXPECT_EQ(monitor_ask(*process, "QUIT\n"), quit_reply);
+    EXPECT_EQ(monitor_wait(process, effect_timeout_ms), 0);
+}
+
+ide_connection ide_open(const monitor_process& monitor, const std::string& address) {
+    ide_connection ide{listener_open(), -1, ""};
+    if (ide.listener.fd < 0) {
+        return ide;
+    }
+    ide.reply = monitor_ask(
+        monitor, "OPEN 127.0.0.1:" + std::to_string(ide.listener.port) + " " + address + "\n");
+    if (ide.reply == open_reply) {
+        ide.fd = listener_accept(ide.listener, effect_timeout_ms);
+    }
+    return ide;
+}
+
+void ide_close(ide_connection* ide) {
+    close_fd(&ide->fd);
+    close_fd(&ide->listener.fd);
 }

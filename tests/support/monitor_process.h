@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/os_fakes.h"
+
 struct monitor_process {
     pid_t pid;   // -1 when the start failed or the child has been reaped
     int input;   // write end of the monitor's standard input, -1 once closed
@@ -43,3 +45,19 @@ int monitor_wait(monitor_process* process, int timeout_ms);
 
 // Kills the child if it still runs, reaps it and closes both pipes.
 void monitor_stop(monitor_process* process);
+
+// Sends one line and returns the reply that follows it ("" when the line
+// could not be sent).
+std::string monitor_ask(const monitor_process& process, const std::string& line);
+
+// QUITs and expects the reply and exit status 0.
+void expect_quit(monitor_process* process);
+
+// A new listener, the OPEN of address toward it and the accepted connection.
+struct ide_connection {
+    loopback_listener listener;
+    int fd;             // the IDE's end, -1 when the monitor did not connect
+    std::string reply;  // what the monitor answered the OPEN
+};
+ide_connection ide_open(const monitor_process& monitor, const std::string& address);
+void ide_close(ide_connection* ide);

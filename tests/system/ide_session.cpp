@@ -38,35 +38,24 @@ void IdeSession::start_monitor() {
 }
 
 std::string IdeSession::ask(const std::string& line) {
-    EXPECT_TRUE(monitor_send(monitor, line));
-    return monitor_read_reply(monitor, effect_timeout_ms);
+    return monitor_ask(monitor, line);
 }
 
 bool IdeSession::open_port(const std::string& address) {
+    ide_connection opened = ide_open(monitor, address);
+    EXPECT_EQ(opened.reply, open_reply);
+    if (opened.fd < 0) {
+        ide_close(&opened);
+        return false;
+    }
     if (listener.fd >= 0) {
         close(listener.fd);
-    }
-    listener = listener_open();
-    if (listener.fd < 0) {
-        return false;
-    }
-    if (!monitor_send(monitor,
-                      "OPEN 127.0.0.1:" + std::to_string(listener.port) + " " + address + "\n")) {
-        return false;
-    }
-    int connection = listener_accept(listener, effect_timeout_ms);
-    std::string reply = monitor_read_reply(monitor, effect_timeout_ms);
-    EXPECT_EQ(reply, open_reply);
-    if (connection < 0 || reply != open_reply) {
-        if (connection >= 0) {
-            close(connection);
-        }
-        return false;
     }
     if (ide >= 0) {
         close(ide);
     }
-    ide = connection;
+    listener = opened.listener;
+    ide = opened.fd;
     return true;
 }
 
@@ -120,6 +109,5 @@ void IdeSession::expect_to_ide(board_sim* b, const std::string& text) {
 }
 
 void IdeSession::quit() {
-    EXPECT_EQ(ask("QUIT\n"), quit_reply);
-    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
+    expect_quit(&monitor);
 }
