@@ -12,7 +12,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -162,44 +161,15 @@ static const char* compact(const char* reply, char* out, size_t size) {
 // Starts the monitor with its stdin and stdout on pipes; SIGPIPE at its
 // default, as the IDE starts it. 1, or 0 when it could not be started.
 static int32_t monitor_start(const char* path) {
-    int to_child[2];
-    int from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0) {
-        return 0;
-    }
-    if (pipe2(from_child, O_CLOEXEC) != 0) {
-        close(to_child[0]);
-        close(to_child[1]);
-        return 0;
-    }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
     char* argv[] = {const_cast<char*>(path), nullptr};
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, path, &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(to_child[0]);
-    close(from_child[1]);
-    if (failed != 0) {
-        close(to_child[1]);
-        close(from_child[0]);
-        errno = failed;
+    spawned_process child = spawn_with_pipes(argv, environ);
+    if (child.pid < 0) {
         return 0;
     }
-    monitor_pid = pid;
-    monitor_pid_for_alarm = pid;
-    monitor_input = to_child[1];
-    monitor_output = from_child[0];
+    monitor_pid = child.pid;
+    monitor_pid_for_alarm = child.pid;
+    monitor_input = child.input;
+    monitor_output = child.output;
     return 1;
 }
 

@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -79,4 +82,43 @@ std::vector<int> descriptors_on(pid_t pid, const std::string& path) {
         }
     });
     return found;
+}
+
+spawned_process spawn_with_pipes(char* const argv[], char* const envp[]) {
+    spawned_process process{-1, -1, -1};
+    int to_child[2];
+    int from_child[2];
+    if (pipe2(to_child, O_CLOEXEC) != 0) {
+        return process;
+    }
+    if (pipe2(from_child, O_CLOEXEC) != 0) {
+        close(to_child[0]);
+        close(to_child[1]);
+        return process;
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    // dup2 onto 0 and 1 clears close-on-exec there; the other ends stay ours.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
+    pid_t pid = -1;
+    int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv, envp);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(to_child[0]);
+    close(from_child[1]);
+    if (failed != 0) {
+        close(to_child[1]);
+        close(from_child[0]);
+        errno = failed;
+        return process;
+    }
+    return spawned_process{pid, to_child[1], from_child[0]};
 }

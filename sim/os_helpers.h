@@ -34,3 +34,17 @@ void each_descriptor(pid_t pid, const std::function<void(int, const std::string&
 // Descriptor numbers of pid that point at path, also once the file behind
 // path has been deleted.
 std::vector<int> descriptors_on(pid_t pid, const std::string& path);
+
+// A child process whose standard input and output are pipes held by the
+// caller; standard error is the caller's.
+struct spawned_process {
+    pid_t pid;   // -1 when the start failed
+    int input;   // write end of its standard input
+    int output;  // read end of its standard output
+};
+
+// Starts argv[0] with arguments argv and environment envp (both ending in a
+// null pointer), with SIGPIPE at its default action whatever the caller does
+// with it, as a program is started from a shell or the IDE. pid is -1 on
+// failure, with errno set.
+spawned_process spawn_with_pipes(char* const argv[], char* const envp[]);

@@ -93,9 +93,9 @@ TEST_F(MonitorProcess, OpenChecksRangesThenTheAddressThenConnects) {
 }
 
 TEST_F(MonitorProcess, EndOfInputEndsWithoutAReply) {
-    monitor_close_input(&monitor);
-    EXPECT_EQ(monitor_wait(&monitor, timeout_ms), 0);
-    EXPECT_EQ(monitor_read_reply(monitor, timeout_ms), "");
+    program_result run = program_run({MURLEN_MONITOR_PATH}, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
 }
 
 TEST_F(MonitorProcess, LongLineIsReadInPieces) {

@@ -25,6 +25,25 @@ struct monitor_process {
 monitor_process monitor_start(const std::string& path,
                               const std::vector<std::string>& extra_env = {});
 
+// The same for any program: arguments[0] is its path, the rest its arguments.
+monitor_process program_start(const std::vector<std::string>& arguments,
+                              const std::vector<std::string>& extra_env = {});
+
+// Everything the program writes on standard output until it closes it, or
+// until timeout_ms has passed.
+std::string monitor_read_to_end(monitor_process* process, int timeout_ms);
+
+// Runs a program to its end: feeds it input, closes its input, captures its
+// whole standard output. status as monitor_wait gives it (-1: not started or
+// still running at the deadline, then killed).
+struct program_result {
+    int status;
+    std::string output;
+};
+program_result program_run(const std::vector<std::string>& arguments, const std::string& input,
+                           const std::vector<std::string>& extra_env = {},
+                           int timeout_ms = effect_timeout_ms);
+
 // Writes text as it is (the caller adds the line feed); false on error.
 bool monitor_send(const monitor_process& process, const std::string& text);
 
