@@ -7,7 +7,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
-#include <pty.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -177,23 +176,17 @@ void on_hid_connected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
 // our ioctl handler. Each input report goes into the pty as 64 bytes, which a
 // 64-byte read takes whole; output reports come out of the master.
 int32_t hid_node_create(board_sim* b) {
-    int master = -1;
-    int slave = -1;
-    char slave_name[PATH_MAX] = {};
-    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+    pty_ends pty = pty_ends_open(true);
+    if (pty.master < 0) {
         return 0;
     }
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    int master = pty.master;
+    int slave = pty.slave;
 
     char devnode[64];
     snprintf(devnode, sizeof devnode, "/dev/hidraw%d", node_counter++);
     std::string link = std::string(testbed_root) + devnode;
-    if (symlink(slave_name, link.c_str()) != 0) {
+    if (symlink(pty.slave_path.c_str(), link.c_str()) != 0) {
         close(master);
         close(slave);
         return 0;
@@ -217,7 +210,7 @@ int32_t hid_node_create(board_sim* b) {
     b->hid = hid;
     b->pty_master = master;
     copy_bounded(b->node, devnode, sizeof b->node);
-    copy_bounded(b->node_target, slave_name, sizeof b->node_target);
+    copy_bounded(b->node_target, pty.slave_path.c_str(), sizeof b->node_target);
     return 1;
 }
 
@@ -249,16 +242,14 @@ int32_t hid_devices_add(board_sim* b, const std::string& interface_path) {
 }
 
 int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
-    int master = -1;
-    int slave = -1;
-    char slave_name[PATH_MAX] = {};
-    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+    // The line keeps the kernel's default (cooked) mode until the monitor makes it raw.
+    pty_ends pty = pty_ends_open(false);
+    if (pty.master < 0) {
         return 0;
     }
-    // The line keeps the kernel's default (cooked) mode until the monitor makes it raw.
-    close(slave);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    b->pty_master = master;
+    close(pty.slave);
+    const char* slave_name = pty.slave_path.c_str();
+    b->pty_master = pty.master;
     b->tty_opened = 0;
     snprintf(b->node, sizeof b->node, "/%s", slave_name);
     copy_bounded(b->node_target, slave_name, sizeof b->node_target);

@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -121,4 +123,21 @@ spawned_process spawn_with_pipes(char* const argv[], char* const envp[]) {
         return process;
     }
     return spawned_process{pid, to_child[1], from_child[0]};
+}
+
+pty_ends pty_ends_open(bool raw) {
+    int master = -1;
+    int slave = -1;
+    char name[PATH_MAX] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        return pty_ends{-1, -1, ""};
+    }
+    (void)fcntl(master, F_SETFD, FD_CLOEXEC);
+    (void)fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios tio{};
+    if (raw && tcgetattr(slave, &tio) == 0) {
+        cfmakeraw(&tio);
+        (void)tcsetattr(slave, TCSANOW, &tio);
+    }
+    return pty_ends{master, slave, name};
 }

@@ -48,3 +48,14 @@ struct spawned_process {
 // with it, as a program is started from a shell or the IDE. pid is -1 on
 // failure, with errno set.
 spawned_process spawn_with_pipes(char* const argv[], char* const envp[]);
+
+// A pty pair, both ends close-on-exec; slave_path names the slave.
+struct pty_ends {
+    int master;  // -1 when no pty could be made
+    int slave;
+    std::string slave_path;
+};
+
+// Opens a pty pair; with raw, the line goes raw, else it keeps the kernel's
+// default (cooked) mode.
+pty_ends pty_ends_open(bool raw);

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <time.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -80,20 +79,17 @@ void OwnTestbed::TearDown() {
 }
 
 std::string OwnTestbed::new_node(std::string* target) {
-    int master = -1;
-    int slave = -1;
-    char name[PATH_MAX] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    pty_ends pty = pty_ends_open(false);
+    if (pty.master < 0) {
         ADD_FAILURE() << "no pty";
         return "";
     }
-    close(slave);
-    (void)fcntl(master, F_SETFD, FD_CLOEXEC);
-    masters.push_back(master);
-    *target = name;
+    close(pty.slave);
+    masters.push_back(pty.master);
+    *target = pty.slave_path;
     // The double slash keeps umockdev's preload away from the node, while
     // libudev still takes it for a node under /dev.
-    return std::string("/") + name;
+    return "/" + pty.slave_path;
 }
 
 void OwnTestbed::add(const std::string& record) {

@@ -5,9 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,20 +25,11 @@ bool eventually(const std::function<bool()>& condition, int timeout_ms) {
 }
 
 pty_pair pty_open() {
-    int master = -1;
-    int slave = -1;
-    char name[PATH_MAX] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        return pty_pair{-1, ""};
+    pty_ends pty = pty_ends_open(true);
+    if (pty.slave >= 0) {
+        close(pty.slave);
     }
-    termios tio{};
-    if (tcgetattr(slave, &tio) == 0) {
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
-    }
-    close(slave);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    return pty_pair{master, name};
+    return pty_pair{pty.master, pty.slave_path};
 }
 
 loopback_listener listener_open() {
