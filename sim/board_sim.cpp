@@ -23,6 +23,7 @@
 
 #include "common/copy_bounded.h"
 #include "sim/os_helpers.h"
+#include "sim/udev_records.h"
 
 // The HID state of one plug: what the node's ioctl handler saw. The testbed's
 // worker thread runs the handler; lock guards the counters.
@@ -232,13 +233,13 @@ int32_t hid_devices_add(board_sim* b, const std::string& interface_path) {
     snprintf(hid_name, sizeof hid_name, "0003:%04X:%04X.%04X", b->vid & 0xFFFF, b->pid & 0xFFFF,
              static_cast<unsigned>(node_counter));
     std::string hid_path = interface_path + "/" + hid_name;
-    if (!add_device(b, "P: " + hid_path + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\n" +
-                           "H: report_descriptor=" + hid_descriptor_of(b) + "\n")) {
+    if (!add_device(b, sysfs_record(hid_path, "hid",
+                                    "E: DRIVER=hid-generic\nH: report_descriptor=" +
+                                        hid_descriptor_of(b) + "\n"))) {
         return 0;
     }
     std::string node_name = base_name_of(b->node);
-    return add_device(b, "P: " + hid_path + "/hidraw/" + node_name +
-                             "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + node_name + "\n");
+    return add_device(b, node_record(hid_path + "/hidraw/" + node_name, "hidraw", node_name));
 }
 
 int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
@@ -255,8 +256,7 @@ int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
     copy_bounded(b->node_target, slave_name, sizeof b->node_target);
     char tty_name[32];
     snprintf(tty_name, sizeof tty_name, "ttyACM%d", node_counter++);
-    return add_device(b, "P: " + interface_path + "/tty/" + tty_name +
-                             "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + b->node + "\n");
+    return add_device(b, node_record(interface_path + "/tty/" + tty_name, "tty", b->node));
 }
 
 // One uevent, then the gap before the next.
@@ -416,18 +416,15 @@ int32_t board_sim_plug(board_sim* b) {
              "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n"
              "E: DEVNAME=bus/usb/001/%03d\n",
              b->vid & 0xFFFF, b->pid & 0xFFFF, b->bcd & 0xFFFF, 2 + node_counter % 100);
-    if (!add_device(nullptr, "P: " + usb_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-                                 attributes)) {
+    if (!add_device(nullptr, usb_device_record(usb_path, attributes))) {
         return 0;
     }
     char interface_name[64];
     snprintf(interface_name, sizeof interface_name, "%s:1.%d", name.c_str(), b->interface_number);
     std::string interface_path = usb_path + "/" + interface_name;
-    char number[32];
-    snprintf(number, sizeof number, "A: bInterfaceNumber=%02x\n",
-             static_cast<unsigned>(b->interface_number));
-    if (!add_device(b, "P: " + interface_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" +
-                           number)) {
+    char number[8];
+    snprintf(number, sizeof number, "%02x", static_cast<unsigned>(b->interface_number));
+    if (!add_device(b, usb_interface_record(interface_path, number))) {
         return 0;
     }
     if (b->kind == board_kind_tty) {

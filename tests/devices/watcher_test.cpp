@@ -26,7 +26,9 @@
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "devices/device_records.h"
+#include "sim/udev_records.h"
 #include "support/os_fakes.h"
+#include "support/testbed.h"
 
 // The outcomes that the next waits on one descriptor get, in order. A wait
 // on that descriptor with no outcome left sleeps until one is scripted; every
@@ -164,27 +166,19 @@ protected:
         }
     }
 
-    void add(const std::string& text) {
-        GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, text.c_str(), &error))
-            << (error != nullptr ? error->message : "") << "\n"
-            << text;
-    }
+    void add(const std::string& text) { ASSERT_NO_FATAL_FAILURE(testbed_add(testbed, text)); }
 
     void add_usb_device(const std::string& path, const char* vid, const char* pid,
                         const char* bus_node) {
-        add("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + bus_node +
-            "\nA: idVendor=" + vid + "\nA: idProduct=" + pid + "\nA: bcdDevice=0279\n");
+        add(usb_device_record(path, std::string("E: DEVNAME=") + bus_node + "\nA: idVendor=" + vid +
+                                        "\nA: idProduct=" + pid + "\nA: bcdDevice=0279\n"));
     }
 
-    void add_interface(const std::string& path) {
-        add("P: " + path +
-            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n");
-    }
+    void add_interface(const std::string& path) { add(usb_interface_record(path, "00")); }
 
     // The node is a pty slave of the test's own, so it may come and go.
     void add_tty(const std::string& path, const std::string& devnode) {
-        add("P: " + path + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + devnode + "\n");
+        add(node_record(path, "tty", devnode));
     }
 
     // A serial board: its USB device, interface 0 and the tty below it.

@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "sim/board_sim.h"
+#include "sim/udev_records.h"
+#include "support/testbed.h"
 
 process_figures idle_figures_of(pid_t pid) {
     (void)eventually([&] {
@@ -93,12 +95,7 @@ std::string OwnTestbed::new_node(std::string* target) {
 }
 
 void OwnTestbed::add(const std::string& record) {
-    GError* error = nullptr;
-    gboolean ok = umockdev_testbed_add_from_string(testbed, record.c_str(), &error);
-    if (error != nullptr) {
-        g_error_free(error);
-    }
-    ASSERT_TRUE(ok) << record.substr(0, 200);
+    ASSERT_NO_FATAL_FAILURE(testbed_add(testbed, record));
     if (private_network == 0) {
         poll(nullptr, 0, 2);
     }
@@ -122,24 +119,23 @@ std::string OwnTestbed::add_board(const std::string& path, const std::string& at
                                   std::vector<std::string>* paths,
                                   const std::string& descriptor_line) {
     paths->push_back(path);
-    add("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + attributes);
+    add(usb_device_record(path, attributes));
     size_t slash = path.rfind('/');
     std::string interface = path + "/" + path.substr(slash + 1) + ":1.0";
     paths->push_back(interface);
-    add("P: " + interface +
-        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n");
+    add(usb_interface_record(interface, "00"));
     std::string target;
     std::string devname = new_node(&target);
     std::string number = std::to_string(masters.size());
     if (descriptor_line.empty()) {
         paths->push_back(interface + "/tty/ttyACM" + number);
-        add("P: " + paths->back() + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + devname + "\n");
+        add(node_record(paths->back(), "tty", devname));
         return target;
     }
     std::string hid = interface + "/0003:16C0:0483." + number;
     paths->push_back(hid);
-    add("P: " + hid + "\nE: SUBSYSTEM=hid\n" + descriptor_line);
+    add(sysfs_record(hid, "hid", descriptor_line));
     paths->push_back(hid + "/hidraw/hidraw" + number);
-    add("P: " + paths->back() + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + devname + "\n");
+    add(node_record(paths->back(), "hidraw", devname));
     return target;
 }
