@@ -207,6 +207,16 @@ protected:
         monitor_event();
     }
 
+    // Starts the watcher thread with a serial board at board_a, published on a pty of tty's.
+    void start_watcher_on_a_board(pty_pair* tty, pthread_t* watcher) {
+        *tty = pty_open();
+        ASSERT_GE(tty->master, 0);
+        add_board(board_a, tty->slave_path);
+        ASSERT_EQ(pthread_create(watcher, nullptr, watcher_thread, nullptr), 0);
+        ASSERT_TRUE(
+            port_table_reaches([&] { return published_on(sys(board_a), tty->slave_path); }));
+    }
+
     UMockdevTestbed* testbed = nullptr;
 };
 
@@ -447,20 +457,25 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
 
 void ignore_signal(int) {}
 
-// Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
-bool interrupt_until_ended(pthread_t watcher) {
+// Interrupts a wait of the watcher in progress.
+void interrupt(pthread_t watcher) {
     struct sigaction action = {};
     action.sa_handler = ignore_signal;  // no SA_RESTART: the wait fails with EINTR
     sigaction(SIGUSR1, &action, nullptr);
-    int64_t deadline = clock_ms() + 5000;
-    while (clock_ms() < deadline) {
-        if (pthread_tryjoin_np(watcher, nullptr) == 0) {
-            return true;
-        }
-        pthread_kill(watcher, SIGUSR1);
-        usleep(1000);
-    }
-    return false;
+    pthread_kill(watcher, SIGUSR1);
+}
+
+// Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
+bool interrupt_until_ended(pthread_t watcher) {
+    return eventually(
+        [&] {
+            if (pthread_tryjoin_np(watcher, nullptr) == 0) {
+                return true;
+            }
+            interrupt(watcher);
+            return false;
+        },
+        5000);
 }
 
 bool ends_within(pthread_t watcher, int timeout_ms) {
@@ -470,12 +485,9 @@ bool ends_within(pthread_t watcher, int timeout_ms) {
 // Eleven failed waits in a row end the thread; ten do not, a wait that sees
 // an event starts the count again, and an interrupted wait is no failed wait.
 TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
-    pty_pair tty = pty_open();
-    ASSERT_GE(tty.master, 0);
-    add_board(board_a, tty.slave_path);
+    pty_pair tty{-1, ""};
     pthread_t watcher;
-    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
-    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
+    ASSERT_NO_FATAL_FAILURE(start_watcher_on_a_board(&tty, &watcher));
     port_lock_acquire();
     int fd = udev_monitor_get_fd(udev_monitor);
     port_lock_release();
@@ -484,10 +496,7 @@ TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
     // The watcher already waits in the system's poll: one interruption brings
     // it to the scripted waits, and is itself no failed wait.
     script_waits(fd, {failed}, 10);
-    struct sigaction action = {};
-    action.sa_handler = ignore_signal;  // no SA_RESTART: the wait fails with EINTR
-    sigaction(SIGUSR1, &action, nullptr);
-    pthread_kill(watcher, SIGUSR1);
+    interrupt(watcher);
     ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
     EXPECT_FALSE(ends_within(watcher, 100)) << "ten failed waits";
     script_waits(fd, {ready});
@@ -505,12 +514,9 @@ TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
 }
 
 TEST_F(Watcher, ThreadEndsWhenItsDescriptorGoesBad) {
-    pty_pair tty = pty_open();
-    ASSERT_GE(tty.master, 0);
-    add_board(board_a, tty.slave_path);
+    pty_pair tty{-1, ""};
     pthread_t watcher;
-    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
-    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
+    ASSERT_NO_FATAL_FAILURE(start_watcher_on_a_board(&tty, &watcher));
     // Closing does not wake a wait in progress; one interruption ends it and
     // every wait after it fails on the closed descriptor.
     close(udev_monitor_get_fd(udev_monitor));
