@@ -69,13 +69,6 @@ void socket_no_delay(int fd) {
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void set_nonblocking(int fd, bool on) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        (void)fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-    }
-}
-
 bool raw_write_all(int fd, const void* buffer, size_t count, int timeout_ms) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
@@ -189,24 +182,6 @@ double process_cpu_ms(pid_t pid) {
         return -1;
     }
     return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long process_rss_kib(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* f = fopen(path, "re");
-    if (f == nullptr) {
-        return -1;
-    }
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, f) != nullptr) {
-        if (sscanf(line, "VmRSS: %ld kB", &kib) == 1) {
-            break;
-        }
-    }
-    fclose(f);
-    return kib;
 }
 
 pid_t spawn_quiet(const std::vector<std::string>& argv) {

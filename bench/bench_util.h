@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/os_helpers.h"
+
 struct udev;
 struct udev_monitor;
 
@@ -45,9 +47,6 @@ bool wait_fd(int fd, short events, int timeout_ms);
 // Turns Nagle's delay off on a TCP socket, so the harness never holds bytes back.
 void socket_no_delay(int fd);
 
-// Sets or clears O_NONBLOCK on fd.
-void set_nonblocking(int fd, bool on);
-
 // Discards whatever a pty master holds in both directions.
 void pty_drain(int master);
 
@@ -72,9 +71,6 @@ double percentile(std::vector<double> samples, double p);
 
 // utime + stime of process pid in milliseconds; -1 when it cannot be read.
 double process_cpu_ms(pid_t pid);
-
-// VmRSS of process pid in KiB; -1 when it cannot be read.
-long process_rss_kib(pid_t pid);
 
 // Starts program with argv (argv[0] included) and this process's environment,
 // standard output and error sent to /dev/null; -1 on failure.

@@ -224,7 +224,7 @@ path_figures data_path_measure(int ide_fd, int board_fd, pid_t relay_pid,
                               &f.short_p99_us, &f.failure));
     }
     if (relay_pid > 0) {
-        f.rss_mib = static_cast<double>(process_rss_kib(relay_pid)) / 1024.0;
+        f.rss_mib = static_cast<double>(figures_of(relay_pid).rss_kib) / 1024.0;
     }
     (void)fcntl(ide_fd, F_SETFL, ide_flags);
     (void)fcntl(board_fd, F_SETFL, board_flags);

@@ -124,7 +124,7 @@ std::vector<double> start_floor(const settings& s, long* cat_rss_kib) {
         if (cat.pid >= 0 && monitor_send(cat, "HELLO 1 \"murlen bench\"\n") &&
             lines_in(cat, 1, "HELLO") > 0) {
             ms.push_back(ms_between(start, now_ns()));
-            *cat_rss_kib = process_rss_kib(cat.pid);
+            *cat_rss_kib = figures_of(cat.pid).rss_kib;
         }
         monitor_close_input(&cat);
         (void)monitor_wait(&cat, timeout_ms);
@@ -257,7 +257,7 @@ void idle_figures(const settings& s, size_t boards, double* cpu_ms, long* rss_ki
     if (lines_in(d, 1 + static_cast<int>(boards), nullptr) < 0) {
         return;
     }
-    *rss_kib = process_rss_kib(d.pid);
+    *rss_kib = figures_of(d.pid).rss_kib;
     double before = process_cpu_ms(d.pid);
     (void)poll(nullptr, 0, s.idle_s * 1000);
     *cpu_ms = process_cpu_ms(d.pid) - before;

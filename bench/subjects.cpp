@@ -1,7 +1,5 @@
 #include "bench/subjects.h"
 
-#include <pty.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,18 +18,13 @@ subject_bridge bridge_of(int32_t subject) {
 
 // A pty pair in raw mode: the harness holds both ends.
 void bare_pty_start(subject_bridge* bridge) {
-    int master = -1;
-    int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    pty_ends pty = pty_ends_open(true);
+    if (pty.master < 0) {
         bridge->failure = "no pty";
         return;
     }
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    bridge->ide_fd = slave;
-    bridge->board_fd = master;
+    bridge->ide_fd = pty.slave;
+    bridge->board_fd = pty.master;
 }
 
 // A relaying program that connects to a listener of ours on its own.

@@ -13,7 +13,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -30,6 +29,7 @@
 #include <string>
 
 #include "sim/board_sim.h"
+#include "sim/os_helpers.h"
 
 extern char** environ;
 
@@ -76,12 +76,6 @@ static volatile sig_atomic_t discovery_pid_for_alarm = -1;
 
 static int32_t use_colour = 0;
 static int64_t demo_started_ms = 0;
-
-static int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 static const char* colour(const char* code) {
     return use_colour ? code : "";
@@ -183,52 +177,18 @@ static const char* compact(const char* reply, char* out, size_t size) {
 // ---- The edges the IDE uses: a child process on pipes and a loopback listener.
 
 // Starts a tool with its stdin and stdout on pipes; SIGPIPE at its default,
-// as the IDE starts it. 1, or 0 when it could not be started.
-static int32_t child_start(const char* path, int32_t reserved_fds, pid_t* child, int* input,
+// as the IDE starts it. reserved_fds: see spawn_with_pipes. 1, or 0 when it
+// could not be started.
+static int32_t child_start(const char* path, int reserved_fds, pid_t* pid, int* input,
                            int* output) {
-    int to_child[2];
-    int from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0) {
-        return 0;
-    }
-    if (pipe2(from_child, O_CLOEXEC) != 0) {
-        close(to_child[0]);
-        close(to_child[1]);
-        return 0;
-    }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
-    // umockdev names the socket that stands in for a process's uevent socket
-    // after its descriptor number, so two tools on one testbed must not get
-    // the same number: each child starts with a few descriptors held open.
-    for (int32_t fd = 3; fd < 3 + reserved_fds; ++fd) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDONLY, 0);
-    }
     char* argv[] = {const_cast<char*>(path), nullptr};
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, path, &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(to_child[0]);
-    close(from_child[1]);
-    if (failed != 0) {
-        close(to_child[1]);
-        close(from_child[0]);
-        errno = failed;
+    spawned_process child = spawn_with_pipes(argv, environ, reserved_fds);
+    if (child.pid < 0) {
         return 0;
     }
-    *child = pid;
-    *input = to_child[1];
-    *output = from_child[0];
+    *pid = child.pid;
+    *input = child.input;
+    *output = child.output;
     return 1;
 }
 
@@ -251,7 +211,7 @@ static int32_t discovery_start(const char* path) {
 // Waits for fd to become readable until deadline; 1, or 0 on time-out.
 static int32_t wait_readable(int fd, int64_t deadline) {
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - clock_ms();
         if (left <= 0) {
             return 0;
         }
@@ -268,7 +228,7 @@ static int32_t wait_readable(int fd, int64_t deadline) {
 
 // Reads count bytes within the effect time-out; returns how many came.
 static int32_t read_within(int fd, char* buffer, int32_t count) {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     int32_t got = 0;
     while (got < count && wait_readable(fd, deadline)) {
         ssize_t n = read(fd, buffer + got, static_cast<size_t>(count - got));
@@ -298,7 +258,7 @@ static int32_t write_all(int fd, const char* data, size_t length) {
 // Reads one whole reply, from its '{' to the line feed after the matching
 // '}', into buffer; returns its length (what came, should the time run out).
 static int32_t monitor_read_reply(char* buffer, int32_t size) {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     int32_t used = 0;
     int32_t depth = 0;
     int32_t closed = 0;
@@ -343,7 +303,7 @@ static void ask(const char* line, const char* expected) {
 // The discovery's next line (one JSON value), parsed; fails the demo when
 // none comes in time or it is no JSON.
 static nlohmann::json discovery_read() {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     std::string line;
     char c = 0;
     while (wait_readable(discovery_output, deadline) && read(discovery_output, &c, 1) == 1) {
@@ -420,7 +380,7 @@ static int ide_open(const char* address, int* listener) {
     if (!write_all(monitor_input, line, strlen(line))) {
         fail("could not write OPEN to the monitor: %s", strerror(errno));
     }
-    if (!wait_readable(*listener, now_ms() + effect_timeout_ms)) {
+    if (!wait_readable(*listener, clock_ms() + effect_timeout_ms)) {
         fail("the monitor did not connect to 127.0.0.1:%u", port);
     }
     int ide = accept4(*listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -445,13 +405,13 @@ static int ide_open(const char* address, int* listener) {
 // 1 once the monitor holds b's node and has set it up (a tty in raw mode), or
 // once it holds it no longer (!held); 0 when the time runs out first.
 static int32_t monitor_holds_within(board_sim* b, int32_t held) {
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     for (;;) {
         int32_t holds = board_sim_held_by(b, monitor_pid) > 0 ? 1 : 0;
         if (held ? holds && board_sim_opened(b) > 0 : !holds) {
             return 1;
         }
-        if (now_ms() >= deadline) {
+        if (clock_ms() >= deadline) {
             return 0;
         }
         poll(nullptr, 0, 2);
@@ -643,8 +603,8 @@ static int step_hid_board(board_sim* hid, int* listener) {
     // One per opening: a board the monitor opened by itself just before the
     // IDE's connection was made is opened again, so that relays start on it.
     uint8_t feature[board_feature_report_size] = {};
-    int64_t deadline = now_ms() + effect_timeout_ms;
-    while (board_sim_feature_reports(hid, feature) == 0 && now_ms() < deadline) {
+    int64_t deadline = clock_ms() + effect_timeout_ms;
+    while (board_sim_feature_reports(hid, feature) == 0 && clock_ms() < deadline) {
         poll(nullptr, 0, 2);
     }
     if (board_sim_feature_reports(hid, feature) < 1) {
@@ -666,10 +626,10 @@ static void step_goodbye(board_sim* hid) {
         fail("the monitor still holds the hidraw node after CLOSE");
     }
     ask("QUIT", quit_reply);
-    int64_t deadline = now_ms() + effect_timeout_ms;
+    int64_t deadline = clock_ms() + effect_timeout_ms;
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(monitor_pid, &status, WNOHANG)) == 0 && now_ms() < deadline) {
+    while ((done = waitpid(monitor_pid, &status, WNOHANG)) == 0 && clock_ms() < deadline) {
         poll(nullptr, 0, 2);
     }
     if (done != monitor_pid) {
@@ -682,8 +642,8 @@ static void step_goodbye(board_sim* hid) {
     }
     say("monitor", "exits with status 0");
     discovery_ask("QUIT", "quit");
-    deadline = now_ms() + effect_timeout_ms;
-    while ((done = waitpid(discovery_pid, &status, WNOHANG)) == 0 && now_ms() < deadline) {
+    deadline = clock_ms() + effect_timeout_ms;
+    while ((done = waitpid(discovery_pid, &status, WNOHANG)) == 0 && clock_ms() < deadline) {
         poll(nullptr, 0, 2);
     }
     if (done != discovery_pid) {
@@ -701,7 +661,7 @@ int main(int argc, char** argv) {
     const char* monitor_path = argc > 1 ? argv[1] : MURLEN_MONITOR_PATH;
     const char* discovery_path = argc > 2 ? argv[2] : MURLEN_DISCOVERY_PATH;
     use_colour = isatty(1) ? 1 : 0;
-    demo_started_ms = now_ms();
+    demo_started_ms = clock_ms();
     signal(SIGPIPE, SIG_IGN);
     signal(SIGALRM, on_alarm);
     alarm(demo_timeout_s);
@@ -742,6 +702,6 @@ int main(int argc, char** argv) {
     board_sim_stop();
 
     printf("%smurlen-demo: every step checked out%s (%.1f s)\n", colour("\033[1;32m"),
-           colour("\033[0m"), static_cast<double>(now_ms() - demo_started_ms) / 1000.0);
+           colour("\033[0m"), static_cast<double>(clock_ms() - demo_started_ms) / 1000.0);
     return 0;
 }

@@ -7,7 +7,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
-#include <pty.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -23,6 +22,8 @@
 #include <string>
 
 #include "common/copy_bounded.h"
+#include "sim/os_helpers.h"
+#include "sim/udev_records.h"
 
 // The HID state of one plug: what the node's ioctl handler saw. The testbed's
 // worker thread runs the handler; lock guards the counters.
@@ -51,12 +52,6 @@ UMockdevTestbed* testbed = nullptr;
 char testbed_root[PATH_MAX] = "";
 int32_t node_counter = 0;
 std::deque<board_hid*> hid_states;  // every plug's HID state, freed at board_sim_stop
-
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 void pause_ms(int32_t ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -188,23 +183,17 @@ void on_hid_connected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
 // our ioctl handler. Each input report goes into the pty as 64 bytes, which a
 // 64-byte read takes whole; output reports come out of the master.
 int32_t hid_node_create(board_sim* b) {
-    int master = -1;
-    int slave = -1;
-    char slave_name[PATH_MAX] = {};
-    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+    pty_ends pty = pty_ends_open(true);
+    if (pty.master < 0) {
         return 0;
     }
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    int master = pty.master;
+    int slave = pty.slave;
 
     char devnode[64];
     snprintf(devnode, sizeof devnode, "/dev/hidraw%d", node_counter++);
     std::string link = std::string(testbed_root) + devnode;
-    if (symlink(slave_name, link.c_str()) != 0) {
+    if (symlink(pty.slave_path.c_str(), link.c_str()) != 0) {
         close(master);
         close(slave);
         return 0;
@@ -230,7 +219,7 @@ int32_t hid_node_create(board_sim* b) {
     b->hid = hid;
     b->pty_master = master;
     copy_bounded(b->node, devnode, sizeof b->node);
-    copy_bounded(b->node_target, slave_name, sizeof b->node_target);
+    copy_bounded(b->node_target, pty.slave_path.c_str(), sizeof b->node_target);
     return 1;
 }
 
@@ -252,33 +241,30 @@ int32_t hid_devices_add(board_sim* b, const std::string& interface_path) {
     snprintf(hid_name, sizeof hid_name, "0003:%04X:%04X.%04X", b->vid & 0xFFFF, b->pid & 0xFFFF,
              static_cast<unsigned>(node_counter));
     std::string hid_path = interface_path + "/" + hid_name;
-    if (!add_device(b, "P: " + hid_path + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\n" +
-                           "H: report_descriptor=" + hid_descriptor_of(b) + "\n")) {
+    if (!add_device(b, sysfs_record(hid_path, "hid",
+                                    "E: DRIVER=hid-generic\nH: report_descriptor=" +
+                                        hid_descriptor_of(b) + "\n"))) {
         return 0;
     }
     std::string node_name = base_name_of(b->node);
-    return add_device(b, "P: " + hid_path + "/hidraw/" + node_name +
-                             "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + node_name + "\n");
+    return add_device(b, node_record(hid_path + "/hidraw/" + node_name, "hidraw", node_name));
 }
 
 int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
-    int master = -1;
-    int slave = -1;
-    char slave_name[PATH_MAX] = {};
-    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+    // The line keeps the kernel's default (cooked) mode until the monitor makes it raw.
+    pty_ends pty = pty_ends_open(false);
+    if (pty.master < 0) {
         return 0;
     }
-    // The line keeps the kernel's default (cooked) mode until the monitor makes it raw.
-    close(slave);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    b->pty_master = master;
+    close(pty.slave);
+    const char* slave_name = pty.slave_path.c_str();
+    b->pty_master = pty.master;
     b->tty_opened = 0;
     snprintf(b->node, sizeof b->node, "/%s", slave_name);
     copy_bounded(b->node_target, slave_name, sizeof b->node_target);
     char tty_name[32];
     snprintf(tty_name, sizeof tty_name, "ttyACM%d", node_counter++);
-    return add_device(b, "P: " + interface_path + "/tty/" + tty_name +
-                             "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + b->node + "\n");
+    return add_device(b, node_record(interface_path + "/tty/" + tty_name, "tty", b->node));
 }
 
 // One uevent, then the gap before the next.
@@ -316,9 +302,9 @@ void node_hang_up(board_sim* b) {
 
 int32_t line_receive(board_sim* b, char* buffer, int32_t capacity, int32_t timeout_ms) {
     int32_t got = 0;
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = clock_ms() + timeout_ms;
     while (got < capacity && b->pty_master >= 0) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - clock_ms();
         if (left <= 0) {
             break;
         }
@@ -451,18 +437,15 @@ int32_t board_sim_plug(board_sim* b) {
         }
         serial += "\n";
     }
-    if (!add_device(nullptr, "P: " + usb_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-                                 attributes + serial)) {
+    if (!add_device(nullptr, usb_device_record(usb_path, attributes + serial))) {
         return 0;
     }
     char interface_name[64];
     snprintf(interface_name, sizeof interface_name, "%s:1.%d", name.c_str(), b->interface_number);
     std::string interface_path = usb_path + "/" + interface_name;
-    char number[32];
-    snprintf(number, sizeof number, "A: bInterfaceNumber=%02x\n",
-             static_cast<unsigned>(b->interface_number));
-    if (!add_device(b, "P: " + interface_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" +
-                           number)) {
+    char number[8];
+    snprintf(number, sizeof number, "%02x", static_cast<unsigned>(b->interface_number));
+    if (!add_device(b, usb_interface_record(interface_path, number))) {
         return 0;
     }
     if (b->kind == board_kind_tty) {
@@ -610,26 +593,14 @@ int32_t board_sim_held_by(const board_sim* b, pid_t pid) {
     if (b->node_target[0] == '\0') {
         return 0;
     }
-    char dir_path[64];
-    snprintf(dir_path, sizeof dir_path, "/proc/%d/fd", static_cast<int>(pid));
-    DIR* dir = opendir(dir_path);
-    if (dir == nullptr) {
-        return 0;
-    }
     // Once the board has hung up, its pty's name is gone: the links of the
     // descriptors still open on it say so, and a new pty may take the name.
-    char wanted[PATH_MAX];
-    snprintf(wanted, sizeof wanted, b->pty_master >= 0 ? "%s" : "%s (deleted)", b->node_target);
-    int32_t count = 0;
-    while (dirent* entry = readdir(dir)) {
-        char link[PATH_MAX];
-        snprintf(link, sizeof link, "%s/%s", dir_path, entry->d_name);
-        char target[PATH_MAX] = {};
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n > 0 && strcmp(target, wanted) == 0) {
-            count += 1;
-        }
+    std::string wanted = b->node_target;
+    if (b->pty_master < 0) {
+        wanted += " (deleted)";
     }
-    closedir(dir);
+    int32_t count = 0;
+    each_descriptor(pid,
+                    [&](int, const std::string& target) { count += target == wanted ? 1 : 0; });
     return count;
 }

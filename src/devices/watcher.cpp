@@ -460,14 +460,17 @@ void udev_setup() {
 
 // Waits until fd is readable. 1 when it is (or has an error or hang-up
 // pending, which the receive then takes), 0 for a failed wait: an invalid
-// descriptor, or poll failing, an interrupted call included. poll, unlike a
-// descriptor set, takes descriptors of 1024 and above.
+// descriptor, or poll failing. An interrupted wait is no failed wait: it is
+// waited again. poll, unlike a descriptor set, takes descriptors of 1024 and above.
 static int32_t monitor_wait(int fd) {
     if (fd < 0) {
         return 0;
     }
     pollfd waited = {fd, POLLIN, 0};
     int ready = poll(&waited, 1, -1);
+    while (ready < 0 && errno == EINTR) {
+        ready = poll(&waited, 1, -1);
+    }
     if (ready < 0) {
         trace("monitor_wait: %s\n", strerror(errno));
         return 0;

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/os_fakes.h"
+
 // Closes its descriptor when it goes out of scope.
 struct fd_holder {
     int fd = -1;
@@ -35,59 +37,14 @@ struct fd_holder {
     }
 };
 
-inline int64_t test_now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Polls condition every millisecond until it holds or timeout_ms pass.
-template <typename Condition>
-bool wait_until(Condition condition, int timeout_ms = 5000) {
-    int64_t deadline = test_now_ms() + timeout_ms;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (test_now_ms() >= deadline) {
-            return false;
-        }
-        pollfd none{-1, 0, 0};
-        poll(&none, 1, 1);
-    }
-}
-
-// Threads of this process, from /proc/self/status; -1 when unreadable.
+// Threads of this process; -1 when unreadable.
 inline int thread_count() {
-    FILE* status = fopen("/proc/self/status", "re");
-    if (status == nullptr) {
-        return -1;
-    }
-    char line[256];
-    int count = -1;
-    while (fgets(line, sizeof line, status) != nullptr) {
-        if (sscanf(line, "Threads: %d", &count) == 1) {
-            break;
-        }
-    }
-    fclose(status);
-    return count;
+    return figures_of(getpid()).threads;
 }
 
-// Open descriptors of this process (the directory stream's own excluded).
+// Open descriptors of this process.
 inline int descriptor_count() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count - 1;
+    return figures_of(getpid()).fds;
 }
 
 // True when fd is readable (or at end of file, or failed) within timeout_ms.
@@ -114,8 +71,4 @@ inline std::string every_byte_value() {
         bytes[static_cast<size_t>(i)] = static_cast<char>(i);
     }
     return bytes;
-}
-
-inline void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }

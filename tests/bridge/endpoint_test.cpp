@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <atomic>
@@ -29,7 +30,7 @@ bool is_closed(const endpoint& ep) {
 // Waits until count bytes are waiting on fd, as a board's or the IDE's bytes
 // reach the other side a moment after they were written.
 bool bytes_waiting(int fd, int count) {
-    return wait_until([&] {
+    return eventually([&] {
         int waiting = 0;
         return ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= count;
     });
@@ -120,6 +121,29 @@ TEST(EndpointOpen, SerialNodeGoesRawAndDropsWhatCameBefore) {
     endpoint_close(&ep);
     EXPECT_TRUE(is_closed(ep));
     EXPECT_EQ(open_descriptors_of(pty.slave_path), 0);
+}
+
+// A session without a terminal takes the first tty it opens as its
+// controlling terminal unless the open says otherwise; the monitor, started
+// without one, would then get the node's hang-up on unplug.
+TEST(EndpointOpen, SerialNodeNeverBecomesTheControllingTerminal) {
+    pty_pair pty = pty_open();
+    ASSERT_GE(pty.master, 0);
+    fd_holder master(pty.master);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        endpoint ep{0, 0, 0, -1};
+        if (setsid() < 0 || endpoint_open_serial(&ep, pty.slave_path.c_str()) != 1) {
+            _exit(2);
+        }
+        // With no controlling terminal, /dev/tty names none.
+        _exit(open("/dev/tty", O_RDWR | O_NOCTTY) < 0 && tcgetsid(ep.fd) < 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the node became the controlling terminal";
 }
 
 TEST(EndpointOpen, RegularFilesMissingPathsAndNodesWithoutFeatureReports) {
@@ -273,9 +297,9 @@ TEST(EndpointRead, AStopComesFirstAndLeavesTheBytesWaiting) {
     std::atomic<int32_t> result{-1};
     std::thread reader(
         [&] { result = endpoint_read(&ep, buffer, sizeof buffer - 1, stop.read_end.fd); });
-    EXPECT_FALSE(wait_until([&] { return result.load() != -1; }, 50));
+    EXPECT_FALSE(eventually([&] { return result.load() != -1; }, 50));
     stop.write_end.reset();
-    bool woke = wait_until([&] { return result.load() != -1; });
+    bool woke = eventually([&] { return result.load() != -1; });
     if (!woke) {
         write_all(ide.theirs.fd, "x");  // let the thread go before failing
     }
@@ -360,7 +384,7 @@ TEST(EndpointWrite, FinishesPartialWritesAndFailsQuietlyOnAClosedPeer) {
     accepted.reset();
     // The IDE's side closed at once after accepting; within a few writes the
     // connection is reset and writing fails.
-    EXPECT_TRUE(wait_until([&] { return endpoint_write(&tcp, byte, 1, -1) == 0; }));
+    EXPECT_TRUE(eventually([&] { return endpoint_write(&tcp, byte, 1, -1) == 0; }));
     endpoint_close(&tcp);
 }
 

@@ -19,23 +19,37 @@ constexpr uint32_t loopback = 0x7F000001;
 
 TEST(AddressMatches, WholePathOrItsTailFromTheFirstUsb) {
     const char* address = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    EXPECT_EQ(address_matches(address, address), 1);
-    EXPECT_EQ(address_matches(address, "usb1/1-2"), 1);
-    EXPECT_EQ(address_matches(address, "/usb1/1-2"), 0);
-    EXPECT_EQ(address_matches(address, "1-2"), 0);
-    EXPECT_EQ(address_matches(address, "usb1"), 0);
-    EXPECT_EQ(address_matches(address, "usb1/1-2/"), 0);
-    EXPECT_EQ(address_matches(address, ""), 0);
-    EXPECT_EQ(address_matches("", ""), 0);
-    EXPECT_EQ(address_matches("", "usb1/1-2"), 0);
-    EXPECT_EQ(address_matches(nullptr, "usb1/1-2"), 0);
-    EXPECT_EQ(address_matches(address, nullptr), 0);
-    // From the first "/usb" only; and never cut from the wanted text.
     const char* nested = "/sys/devices/usb2/2-1/usb3/3-1";
-    EXPECT_EQ(address_matches(nested, "usb2/2-1/usb3/3-1"), 1);
-    EXPECT_EQ(address_matches(nested, "usb3/3-1"), 0);
-    EXPECT_EQ(address_matches("usb1/1-2", address), 0);
-    EXPECT_EQ(address_matches("/sys/devices/platform/serial8250", "serial8250"), 0);
+    struct row {
+        const char* address;
+        const char* wanted;
+        int32_t matches;
+    };
+    const row rows[] = {
+        {address, address, 1},
+        {address, "usb1/1-2", 1},
+        {address, "/usb1/1-2", 0},
+        {address, "1-2", 0},
+        {address, "usb1", 0},
+        // A trailing slash names no device, on either form.
+        {address, "usb1/1-2/", 0},
+        {address, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/", 0},
+        {address, "", 0},
+        {"", "", 0},
+        {"", "usb1/1-2", 0},
+        {nullptr, "usb1/1-2", 0},
+        {address, nullptr, 0},
+        // From the first "/usb" only; and never cut from the wanted text.
+        {nested, "usb2/2-1/usb3/3-1", 1},
+        {nested, "usb3/3-1", 0},
+        {"usb1/1-2", address, 0},
+        {"/sys/devices/platform/serial8250", "serial8250", 0},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(address_matches(r.address, r.wanted), r.matches)
+            << (r.address != nullptr ? r.address : "(null)") << " against "
+            << (r.wanted != nullptr ? r.wanted : "(null)");
+    }
 }
 
 // A port entry as publication leaves it; the tests own it.
@@ -117,7 +131,7 @@ protected:
         port_lock_acquire();
         endpoint_close(&ide_endpoint);
         port_lock_release();
-        EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }))
+        EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }))
             << "relay threads left behind";
     }
 
@@ -240,7 +254,7 @@ TEST_F(Bridge, RelaysOfAHidBoardMoveOneReportPerPass) {
     ASSERT_TRUE(write_all(ide.fd, typed));
     std::string reports;
     std::string text;
-    EXPECT_TRUE(wait_until([&] {
+    EXPECT_TRUE(eventually([&] {
         reports += read_exactly(board.master.fd, 32, 100);
         text.clear();
         for (char c : reports) {
@@ -395,14 +409,14 @@ TEST_F(Bridge, CloseReleasesTheNodeAndWakesARelayStuckWriting) {
     EXPECT_EQ(read_exactly(ide.fd, 2, 5000), "up");
     close_bridge();
     EXPECT_EQ(open_descriptors_of(board.path), 0);
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
 
     // The IDE stops reading; the board talks until the relay can write no
     // more and the board's node fills up behind it.
     ASSERT_EQ(open_bridge(&serial), 1);
     set_nonblocking(board.master.fd);
     std::string chunk(4096, 'z');
-    bool full = wait_until(
+    bool full = eventually(
         [&] {
             while (write(board.master.fd, chunk.data(), chunk.size()) > 0) {
             }
@@ -473,7 +487,7 @@ TEST_F(Bridge, TheIdeLeavingMidStreamEndsTheRelaysOnly) {
     EXPECT_EQ(read_exactly(ide.fd, 20000, 5000).size(), 20000u);
     ide.reset();
     // Both relays fail their way out while the board goes on talking.
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before + 1; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before + 1; }));
     talking = false;
     board_talks.join();
     EXPECT_GE(device_fd(), 0);
@@ -502,7 +516,7 @@ TEST_F(Bridge, ManyOpeningsLeaveNoThreadsOrDescriptorsBehind) {
         }
     }
     close_bridge();
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
     EXPECT_EQ(open_descriptors_of(board.path), 0);
     EXPECT_EQ(descriptor_count(), descriptors_before);
 }
@@ -525,8 +539,8 @@ TEST_F(Bridge, ABoardNodeThatFailsClosesTheBoardSideAndKeepsTheIde) {
     EXPECT_EQ(read_exactly(ide.fd, 2, 5000), "up");
 
     board.master.reset();
-    EXPECT_TRUE(wait_until([&] { return device_fd() < 0; })) << "the side stays on a dead node";
-    EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return device_fd() < 0; })) << "the side stays on a dead node";
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
     port_lock_acquire();
     EXPECT_GE(ide_endpoint.fd, 0);
     port_lock_release();
@@ -555,7 +569,7 @@ TEST_F(Bridge, ANewNodeUnderTheSamePathIsOpenedWhenTheOldOneFails) {
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(symlink(new_board.path.c_str(), path.c_str()), 0);
     old_board.master.reset();
-    EXPECT_TRUE(wait_until([&] { return open_descriptors_of(new_board.path) > 0; }));
+    EXPECT_TRUE(eventually([&] { return open_descriptors_of(new_board.path) > 0; }));
     ASSERT_TRUE(write_all(ide.fd, "new"));
     EXPECT_EQ(read_exactly(new_board.master.fd, 3, 5000), "new");
     ASSERT_TRUE(write_all(new_board.master.fd, "back"));
@@ -563,7 +577,7 @@ TEST_F(Bridge, ANewNodeUnderTheSamePathIsOpenedWhenTheOldOneFails) {
 
     // A node that fails while its path still names it is not opened again.
     new_board.master.reset();
-    EXPECT_TRUE(wait_until([&] { return device_fd() < 0; }));
+    EXPECT_TRUE(eventually([&] { return device_fd() < 0; }));
     EXPECT_TRUE(stays_quiet(ide.fd, 100));
     EXPECT_LT(device_fd(), 0);
     unlink(path.c_str());

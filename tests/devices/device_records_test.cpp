@@ -9,20 +9,14 @@
 #include <vector>
 
 #include "common/copy_bounded.h"
+#include "sim/udev_records.h"
+#include "support/testbed.h"
 
 // Node selection against real libudev over a umockdev testbed. Each board is
 // one USB device at /sys/devices/usb1/1-1 with interfaces 1-1:1.N below it;
 // a tty sits on an interface, a hid device on an interface and its hidraw
 // node below the hid device. Records are built the way the watcher builds
 // them: zero-filled, children appended at the tail.
-
-// umockdev hands strings to its testbed worker thread through glib, whose
-// locks TSan cannot see (glib is not instrumented and waits on futexes), so
-// TSan would report races inside glib itself. Read only by TSan builds.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so.0\n";
-}
 
 static const std::string usb_path = "/sys/devices/usb1/1-1";
 static const char* usb_node = "/dev/bus/usb/001/002";
@@ -65,39 +59,35 @@ protected:
 
     // Adds devices described in umockdev's text format; paths start at /devices.
     void add(const std::string& description) {
-        GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, description.c_str(), &error))
-            << (error != nullptr ? error->message : "");
+        ASSERT_NO_FATAL_FAILURE(testbed_add(testbed, description));
     }
 
     void add_usb_device(bool with_node) {
-        add("P: " + usb_path.substr(4) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-            (with_node ? std::string("E: DEVNAME=") + usb_node + "\n" : ""));
+        add(usb_device_record(usb_path.substr(4),
+                              with_node ? std::string("E: DEVNAME=") + usb_node + "\n" : ""));
     }
 
     std::string add_interface(int n, const char* number_text) {
-        add("P: " + interface_path(n).substr(4) +
-            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=" + number_text +
-            "\n");
+        add(usb_interface_record(interface_path(n).substr(4), number_text));
         return interface_path(n);
     }
 
     std::string add_tty(int n, const char* name) {
         std::string path = interface_path(n) + "/" + name;
-        add("P: " + path.substr(4) + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\n");
+        add(node_record(path.substr(4), "tty", std::string("/dev/") + name));
         return path;
     }
 
     // A hid device on interface n; hex is its report descriptor.
     std::string add_hid(int n, const char* hex) {
-        add("P: " + hid_path(n).substr(4) + "\nE: SUBSYSTEM=hid\nH: report_descriptor=" + hex +
-            "\n");
+        add(sysfs_record(hid_path(n).substr(4), "hid",
+                         std::string("H: report_descriptor=") + hex + "\n"));
         return hid_path(n);
     }
 
     std::string add_hidraw(int n, const char* name) {
         std::string path = hid_path(n) + "/hidraw/" + name;
-        add("P: " + path.substr(4) + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + name + "\n");
+        add(node_record(path.substr(4), "hidraw", std::string("/dev/") + name));
         return path;
     }
 

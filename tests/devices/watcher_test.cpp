@@ -1,5 +1,6 @@
 #include "devices/watcher.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libudev.h>
@@ -11,9 +12,13 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
 
 #include "bridge/endpoint.h"
@@ -22,14 +27,73 @@
 #include "common/copy_bounded.h"
 #include "common/trace.h"
 #include "devices/device_records.h"
+#include "sim/udev_records.h"
 #include "support/os_fakes.h"
+#include "support/testbed.h"
 
-// umockdev hands work to its own worker thread through GLib, which TSan does
-// not see synchronise: its races are GLib's and umockdev's, not ours.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\nrace:libumockdev.so\n";
+// The outcomes that the next waits on one descriptor get, in order. A wait
+// on that descriptor with no outcome left sleeps until one is scripted; every
+// other call is the system's poll.
+enum class wait_outcome { ready, failed, interrupted };
+
+namespace {
+
+std::mutex script_lock;
+std::deque<wait_outcome> script;
+std::atomic<int> scripted_fd{-1};
+std::atomic<bool> script_waiting{false};
+
+using poll_function = int (*)(pollfd*, nfds_t, int);
+
+poll_function system_poll() {
+    static poll_function next = reinterpret_cast<poll_function>(dlsym(RTLD_NEXT, "poll"));
+    return next;
 }
+
+// Scripts outcomes for the waits on fd, after those still scripted.
+void script_waits(int fd, std::initializer_list<wait_outcome> outcomes, int times = 1) {
+    std::lock_guard<std::mutex> hold(script_lock);
+    for (int i = 0; i < times; ++i) {
+        script.insert(script.end(), outcomes);
+    }
+    scripted_fd = fd;
+    script_waiting = false;
+}
+
+// True once every scripted outcome is taken and the next wait sleeps for more.
+bool script_used_up() {
+    std::lock_guard<std::mutex> hold(script_lock);
+    return script.empty() && script_waiting;
+}
+
+}  // namespace
+
+// The C library declares poll's array write-only, which it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
+    if (count != 1 || fds[0].fd < 0 || fds[0].fd != scripted_fd) {
+        return system_poll()(fds, count, timeout);
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(script_lock);
+            if (!script.empty()) {
+                wait_outcome outcome = script.front();
+                script.pop_front();
+                if (outcome == wait_outcome::ready) {
+                    fds[0].revents = POLLIN;
+                    return 1;
+                }
+                errno = outcome == wait_outcome::failed ? ENOMEM : EINTR;
+                return -1;
+            }
+            script_waiting = true;
+        }
+        system_poll()(nullptr, 0, 1);
+    }
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -42,25 +106,17 @@ std::string sys(const std::string& devpath) {
     return "/sys" + devpath;
 }
 
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Polls condition under port_lock until it holds or 5 s have passed.
 template <typename Condition>
 bool port_table_reaches(Condition condition) {
-    int64_t deadline = now_ms() + 5000;
-    for (;;) {
-        port_lock_acquire();
-        bool reached = condition();
-        port_lock_release();
-        if (reached || now_ms() > deadline) {
+    return eventually(
+        [&] {
+            port_lock_acquire();
+            bool reached = condition();
+            port_lock_release();
             return reached;
-        }
-        usleep(2000);
-    }
+        },
+        5000);
 }
 
 // Called with port_lock held.
@@ -111,27 +167,19 @@ protected:
         }
     }
 
-    void add(const std::string& text) {
-        GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, text.c_str(), &error))
-            << (error != nullptr ? error->message : "") << "\n"
-            << text;
-    }
+    void add(const std::string& text) { ASSERT_NO_FATAL_FAILURE(testbed_add(testbed, text)); }
 
     void add_usb_device(const std::string& path, const char* vid, const char* pid,
                         const char* bus_node) {
-        add("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + bus_node +
-            "\nA: idVendor=" + vid + "\nA: idProduct=" + pid + "\nA: bcdDevice=0279\n");
+        add(usb_device_record(path, std::string("E: DEVNAME=") + bus_node + "\nA: idVendor=" + vid +
+                                        "\nA: idProduct=" + pid + "\nA: bcdDevice=0279\n"));
     }
 
-    void add_interface(const std::string& path) {
-        add("P: " + path +
-            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n");
-    }
+    void add_interface(const std::string& path) { add(usb_interface_record(path, "00")); }
 
     // The node is a pty slave of the test's own, so it may come and go.
     void add_tty(const std::string& path, const std::string& devnode) {
-        add("P: " + path + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + devnode + "\n");
+        add(node_record(path, "tty", devnode));
     }
 
     // A serial board: its USB device, interface 0 and the tty below it.
@@ -158,6 +206,16 @@ protected:
         pollfd readable = {udev_monitor_get_fd(udev_monitor), POLLIN, 0};
         ASSERT_EQ(poll(&readable, 1, 5000), 1);
         monitor_event();
+    }
+
+    // Starts the watcher thread with a serial board at board_a, published on a pty of tty's.
+    void start_watcher_on_a_board(pty_pair* tty, pthread_t* watcher) {
+        *tty = pty_open();
+        ASSERT_GE(tty->master, 0);
+        add_board(board_a, tty->slave_path);
+        ASSERT_EQ(pthread_create(watcher, nullptr, watcher_thread, nullptr), 0);
+        ASSERT_TRUE(
+            port_table_reaches([&] { return published_on(sys(board_a), tty->slave_path); }));
     }
 
     UMockdevTestbed* testbed = nullptr;
@@ -406,42 +464,68 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     close(tty_b.master);
 }
 
-void interrupted(int) {}
+void ignore_signal(int) {}
+
+// Interrupts a wait of the watcher in progress.
+void interrupt(pthread_t watcher) {
+    struct sigaction action = {};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: the wait fails with EINTR
+    sigaction(SIGUSR1, &action, nullptr);
+    pthread_kill(watcher, SIGUSR1);
+}
 
 // Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
 bool interrupt_until_ended(pthread_t watcher) {
-    struct sigaction action = {};
-    action.sa_handler = interrupted;  // no SA_RESTART: the wait fails with EINTR
-    sigaction(SIGUSR1, &action, nullptr);
-    int64_t deadline = now_ms() + 5000;
-    while (now_ms() < deadline) {
-        if (pthread_tryjoin_np(watcher, nullptr) == 0) {
-            return true;
-        }
-        pthread_kill(watcher, SIGUSR1);
-        usleep(1000);
-    }
-    return false;
+    return eventually(
+        [&] {
+            if (pthread_tryjoin_np(watcher, nullptr) == 0) {
+                return true;
+            }
+            interrupt(watcher);
+            return false;
+        },
+        5000);
 }
 
+bool ends_within(pthread_t watcher, int timeout_ms) {
+    return eventually([&] { return pthread_tryjoin_np(watcher, nullptr) == 0; }, timeout_ms);
+}
+
+// Eleven failed waits in a row end the thread; ten do not, a wait that sees
+// an event starts the count again, and an interrupted wait is no failed wait.
 TEST_F(Watcher, ThreadEndsAfterFailedWaitsInARow) {
-    pty_pair tty = pty_open();
-    ASSERT_GE(tty.master, 0);
-    add_board(board_a, tty.slave_path);
+    pty_pair tty{-1, ""};
     pthread_t watcher;
-    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
-    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
-    EXPECT_TRUE(interrupt_until_ended(watcher));
+    ASSERT_NO_FATAL_FAILURE(start_watcher_on_a_board(&tty, &watcher));
+    port_lock_acquire();
+    int fd = udev_monitor_get_fd(udev_monitor);
+    port_lock_release();
+    using enum wait_outcome;
+
+    // The watcher already waits in the system's poll: one interruption brings
+    // it to the scripted waits, and is itself no failed wait.
+    script_waits(fd, {failed}, 10);
+    interrupt(watcher);
+    ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
+    EXPECT_FALSE(ends_within(watcher, 100)) << "ten failed waits";
+    script_waits(fd, {ready});
+    script_waits(fd, {failed}, 10);
+    ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
+    EXPECT_FALSE(ends_within(watcher, 100)) << "ten failed waits after an event";
+    script_waits(fd, {ready});
+    script_waits(fd, {interrupted}, 30);
+    script_waits(fd, {ready});
+    ASSERT_TRUE(eventually(script_used_up)) << "the thread ended";
+    EXPECT_FALSE(ends_within(watcher, 100)) << "thirty interrupted waits";
+    script_waits(fd, {failed}, 11);
+    EXPECT_TRUE(ends_within(watcher, 2000)) << "eleven failed waits";
     close(tty.master);
 }
 
 TEST_F(Watcher, ThreadEndsWhenItsDescriptorGoesBad) {
-    pty_pair tty = pty_open();
-    ASSERT_GE(tty.master, 0);
-    add_board(board_a, tty.slave_path);
+    pty_pair tty{-1, ""};
     pthread_t watcher;
-    ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
-    ASSERT_TRUE(port_table_reaches([&] { return published_on(sys(board_a), tty.slave_path); }));
+    ASSERT_NO_FATAL_FAILURE(start_watcher_on_a_board(&tty, &watcher));
     // Closing does not wake a wait in progress; one interruption ends it and
     // every wait after it fails on the closed descriptor.
     close(udev_monitor_get_fd(udev_monitor));
@@ -450,7 +534,14 @@ TEST_F(Watcher, ThreadEndsWhenItsDescriptorGoesBad) {
 }
 
 TEST(WatcherExit, FatalExitEndsWithStatusOneAndWritesNothing) {
-    EXPECT_EXIT(fatal_exit("unable to use udev"), ::testing::ExitedWithCode(1), "^$");
+    // Standard output is the reply channel: the child sends it to standard
+    // error, where the death test sees every byte written on either.
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            fatal_exit("unable to use udev");
+        },
+        ::testing::ExitedWithCode(1), "^$");
 }
 
 }  // namespace

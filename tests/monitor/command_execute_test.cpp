@@ -4,11 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bridge/endpoint.h"
 #include "bridge/port_table.h"
@@ -44,6 +51,61 @@ std::string execute_line(const std::string& line) {
     }
     close(sink[0]);
     return written;
+}
+
+// Standard output sent to a pipe until capture_end; read from fd meanwhile.
+struct stdout_capture {
+    int fd;
+    int saved;
+};
+
+stdout_capture capture_begin() {
+    int sink[2];
+    if (pipe(sink) != 0) {
+        return stdout_capture{-1, -1};
+    }
+    fflush(stdout);
+    int saved = dup(1);
+    dup2(sink[1], 1);
+    close(sink[1]);
+    return stdout_capture{sink[0], saved};
+}
+
+void capture_end(stdout_capture* capture) {
+    fflush(stdout);
+    dup2(capture->saved, 1);
+    close(capture->saved);
+    close(capture->fd);
+}
+
+// Threads held in a signal handler until released: a held thread keeps every
+// descriptor it has and acts on nothing.
+sem_t hold_release;
+std::atomic<int> held_count{0};
+
+void hold_here(int) {
+    held_count.fetch_add(1);
+    while (sem_wait(&hold_release) != 0) {
+    }
+}
+
+// Holds the threads with these ids; true once each sits in the handler.
+bool hold_threads(const std::vector<pid_t>& ids) {
+    sem_init(&hold_release, 0, 0);
+    held_count = 0;
+    struct sigaction action = {};
+    action.sa_handler = hold_here;
+    sigaction(SIGUSR2, &action, nullptr);
+    for (pid_t id : ids) {
+        syscall(SYS_tgkill, getpid(), id, SIGUSR2);
+    }
+    return eventually([&] { return held_count.load() == static_cast<int>(ids.size()); });
+}
+
+void release_threads(const std::vector<pid_t>& ids) {
+    for (size_t i = 0; i < ids.size(); ++i) {
+        sem_post(&hold_release);
+    }
 }
 
 // True when the peer of fd ends its stream within the deadline.
@@ -146,12 +208,38 @@ TEST_F(CommandExecute, SelectedAddressFollowsOpenLinesThatPassTheLocalhostTest) 
 
 TEST_F(CommandExecute, CloseLetsGoOfTheBoardNodeBeforeItsReply) {
     EXPECT_EQ(execute_line("CLOSE\n"), already_closed_reply);
+    // A thread made and ended first, so that a helper thread the runtime
+    // makes at the first thread's start (ThreadSanitizer's) is no relay.
+    std::thread([] {}).join();
+    std::vector<pid_t> before = thread_ids_of(getpid());
     ASSERT_NO_FATAL_FAILURE(open_bridge());
     expect_bytes_flow();
     EXPECT_GT(open_descriptors_of(board.slave_path), 0);
 
-    EXPECT_EQ(execute_line("CLOSE\n"), close_reply);
+    // The relays that OPEN started are held, so they keep the node: CLOSE
+    // must not reply until they are released and let go of it.
+    std::vector<pid_t> relays;
+    for (pid_t id : thread_ids_of(getpid())) {
+        if (std::find(before.begin(), before.end(), id) == before.end()) {
+            relays.push_back(id);
+        }
+    }
+    ASSERT_FALSE(relays.empty());
+    ASSERT_TRUE(hold_threads(relays));
+    stdout_capture capture = capture_begin();
+    ASSERT_GE(capture.fd, 0);
+    std::thread closer([] {
+        command cmd = command_parse("CLOSE\n");
+        command_execute(&cmd);
+    });
+    EXPECT_TRUE(stays_quiet(capture.fd, 300)) << "replied while the relays hold the node";
+    EXPECT_GT(open_descriptors_of(board.slave_path), 0);
+    release_threads(relays);
+    std::string reply = read_exactly(capture.fd, close_reply.size(), timeout_ms);
     EXPECT_EQ(open_descriptors_of(board.slave_path), 0);
+    closer.join();
+    capture_end(&capture);
+    EXPECT_EQ(reply, close_reply);
     EXPECT_LT(device_endpoint.fd, 0);
     EXPECT_EQ(execute_line("CLOSE\n"), already_closed_reply);
     // The IDE connection and the selected address stay.

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <time.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -13,62 +12,8 @@
 #include <cstring>
 
 #include "sim/board_sim.h"
-
-// Under ASan these binaries also run without the test environment, when the
-// build lists their cases under umockdev-wrapper: the preloaded library must
-// not make ASan refuse to start.
-extern "C" const char* __asan_default_options();
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-
-// umockdev hands work to its own worker thread through GLib, which TSan does
-// not see synchronise: its races are GLib's and umockdev's, not ours.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\nrace:libumockdev.so\n";
-}
-
-namespace {
-
-// Calls visit with each descriptor number of pid and what it points at.
-void each_descriptor(pid_t pid, const std::function<void(int, const std::string&)>& visit) {
-    std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = opendir(dir_path.c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::string link = dir_path + "/" + entry->d_name;
-        char target[PATH_MAX] = {};
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0) {
-            visit(atoi(entry->d_name), target);
-        }
-    }
-    closedir(dir);
-}
-
-}  // namespace
-
-process_figures figures_of(pid_t pid) {
-    process_figures figures{-1, 0, -1};
-    std::string status_path = "/proc/" + std::to_string(pid) + "/status";
-    FILE* status = fopen(status_path.c_str(), "re");
-    if (status != nullptr) {
-        char line[256];
-        while (fgets(line, sizeof line, status) != nullptr) {
-            (void)sscanf(line, "Threads: %d", &figures.threads);
-            (void)sscanf(line, "VmRSS: %ld", &figures.rss_kib);
-        }
-        fclose(status);
-    }
-    each_descriptor(pid, [&](int, const std::string&) { figures.fds += 1; });
-    return figures;
-}
+#include "sim/udev_records.h"
+#include "support/testbed.h"
 
 process_figures idle_figures_of(pid_t pid) {
     (void)eventually([&] {
@@ -89,58 +34,14 @@ std::string descriptor_listing(pid_t pid) {
     return listing;
 }
 
-std::vector<int> descriptors_on(pid_t pid, const std::string& path) {
-    std::vector<int> found;
-    each_descriptor(pid, [&](int fd, const std::string& target) {
-        if (target == path || target == path + " (deleted)") {
-            found.push_back(fd);
-        }
-    });
-    return found;
-}
-
-std::string ask(const monitor_process& monitor, const std::string& line) {
-    EXPECT_TRUE(monitor_send(monitor, line));
-    return monitor_read_reply(monitor, effect_timeout_ms);
-}
-
-ide_connection ide_open(const monitor_process& monitor, const std::string& address) {
-    ide_connection ide{listener_open(), -1, ""};
-    if (ide.listener.fd < 0) {
-        return ide;
-    }
-    ide.reply =
-        ask(monitor, "OPEN 127.0.0.1:" + std::to_string(ide.listener.port) + " " + address + "\n");
-    if (ide.reply == open_reply) {
-        ide.fd = listener_accept(ide.listener, effect_timeout_ms);
-    }
-    return ide;
-}
-
-void ide_close(ide_connection* ide) {
-    if (ide->fd >= 0) {
-        close(ide->fd);
-        ide->fd = -1;
-    }
-    if (ide->listener.fd >= 0) {
-        close(ide->listener.fd);
-        ide->listener.fd = -1;
-    }
-}
-
-void set_nonblocking(int fd) {
-    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 void MonitorUnderTestbed::start_monitor() {
     monitor = monitor_start(MURLEN_MONITOR_PATH);
     ASSERT_GE(monitor.pid, 0);
-    ASSERT_EQ(ask(monitor, "HELLO 1 \"reliability\"\n"), hello_reply);
+    ASSERT_EQ(monitor_ask(monitor, "HELLO 1 \"reliability\"\n"), hello_reply);
 }
 
 void MonitorUnderTestbed::quit() {
-    EXPECT_EQ(ask(monitor, "QUIT\n"), quit_reply);
-    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
+    expect_quit(&monitor);
 }
 
 void SimulatedBoards::SetUp() {
@@ -180,29 +81,21 @@ void OwnTestbed::TearDown() {
 }
 
 std::string OwnTestbed::new_node(std::string* target) {
-    int master = -1;
-    int slave = -1;
-    char name[PATH_MAX] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    pty_ends pty = pty_ends_open(false);
+    if (pty.master < 0) {
         ADD_FAILURE() << "no pty";
         return "";
     }
-    close(slave);
-    (void)fcntl(master, F_SETFD, FD_CLOEXEC);
-    masters.push_back(master);
-    *target = name;
+    close(pty.slave);
+    masters.push_back(pty.master);
+    *target = pty.slave_path;
     // The double slash keeps umockdev's preload away from the node, while
     // libudev still takes it for a node under /dev.
-    return std::string("/") + name;
+    return "/" + pty.slave_path;
 }
 
 void OwnTestbed::add(const std::string& record) {
-    GError* error = nullptr;
-    gboolean ok = umockdev_testbed_add_from_string(testbed, record.c_str(), &error);
-    if (error != nullptr) {
-        g_error_free(error);
-    }
-    ASSERT_TRUE(ok) << record.substr(0, 200);
+    ASSERT_NO_FATAL_FAILURE(testbed_add(testbed, record));
     if (private_network == 0) {
         poll(nullptr, 0, 2);
     }
@@ -226,24 +119,23 @@ std::string OwnTestbed::add_board(const std::string& path, const std::string& at
                                   std::vector<std::string>* paths,
                                   const std::string& descriptor_line) {
     paths->push_back(path);
-    add("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + attributes);
+    add(usb_device_record(path, attributes));
     size_t slash = path.rfind('/');
     std::string interface = path + "/" + path.substr(slash + 1) + ":1.0";
     paths->push_back(interface);
-    add("P: " + interface +
-        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n");
+    add(usb_interface_record(interface, "00"));
     std::string target;
     std::string devname = new_node(&target);
     std::string number = std::to_string(masters.size());
     if (descriptor_line.empty()) {
         paths->push_back(interface + "/tty/ttyACM" + number);
-        add("P: " + paths->back() + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + devname + "\n");
+        add(node_record(paths->back(), "tty", devname));
         return target;
     }
     std::string hid = interface + "/0003:16C0:0483." + number;
     paths->push_back(hid);
-    add("P: " + hid + "\nE: SUBSYSTEM=hid\n" + descriptor_line);
+    add(sysfs_record(hid, "hid", descriptor_line));
     paths->push_back(hid + "/hidraw/hidraw" + number);
-    add("P: " + paths->back() + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + devname + "\n");
+    add(node_record(paths->back(), "hidraw", devname));
     return target;
 }

@@ -17,14 +17,6 @@
 #include "support/os_fakes.h"
 #include "support/replies.h"
 
-// What /proc shows of a process; -1 fields when it could not be read.
-struct process_figures {
-    int threads;
-    int fds;
-    long rss_kib;
-};
-process_figures figures_of(pid_t pid);
-
 // The figures of a monitor at rest: once its watcher holds the udev monitor's
 // socket, which it makes while the command loop already answers.
 process_figures idle_figures_of(pid_t pid);
@@ -32,24 +24,10 @@ process_figures idle_figures_of(pid_t pid);
 // "fd -> target" for each descriptor of pid, one a line, for failure messages.
 std::string descriptor_listing(pid_t pid);
 
-// Descriptor numbers of pid that point at path, also once the node behind
-// path has been deleted.
-std::vector<int> descriptors_on(pid_t pid, const std::string& path);
-
 // Sends one line and returns the reply that follows it.
-std::string ask(const monitor_process& monitor, const std::string& line);
-
-// A new listener, the OPEN of address toward it and the accepted connection.
-struct ide_connection {
-    loopback_listener listener;
-    int fd;             // the IDE's end, -1 when the monitor did not connect
-    std::string reply;  // what the monitor answered the OPEN
-};
-ide_connection ide_open(const monitor_process& monitor, const std::string& address);
-void ide_close(ide_connection* ide);
-
-// Puts fd in non-blocking mode, so a writer that nobody reads never hangs.
-void set_nonblocking(int fd);
+inline std::string ask(const monitor_process& monitor, const std::string& line) {
+    return monitor_ask(monitor, line);
+}
 
 // A monitor started under the process's testbed, and its shut-down at the end.
 class MonitorUnderTestbed : public ::testing::Test {

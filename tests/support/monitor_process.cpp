@@ -1,16 +1,17 @@
 #include "monitor_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "os_fakes.h"
+#include "support/os_fakes.h"
+#include "support/replies.h"
 
 extern char** environ;
 
@@ -62,19 +63,11 @@ bool read_byte(int fd, int64_t deadline, char* byte) {
 
 }  // namespace
 
-monitor_process monitor_start(const std::string& path, const std::vector<std::string>& extra_env,
-                              const std::vector<std::string>& args) {
-    monitor_process process{-1, -1, -1};
+monitor_process program_start(const std::vector<std::string>& arguments,
+                              const std::vector<std::string>& extra_env) {
     signal(SIGPIPE, SIG_IGN);
-    int to_child[2];
-    int from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0) {
-        return process;
-    }
-    if (pipe2(from_child, O_CLOEXEC) != 0) {
-        close(to_child[0]);
-        close(to_child[1]);
-        return process;
+    if (arguments.empty()) {
+        return monitor_process{-1, -1, -1};
     }
     std::vector<std::string> env = merged_environment(extra_env);
     std::vector<char*> envp;
@@ -82,41 +75,21 @@ monitor_process monitor_start(const std::string& path, const std::vector<std::st
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    std::string program = path;
-    std::vector<std::string> words = args;
-    std::vector<char*> argv{program.data()};
-    for (std::string& word : words) {
-        argv.push_back(word.data());
+    std::vector<std::string> args = arguments;
+    std::vector<char*> argv;
+    for (std::string& argument : args) {
+        argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    spawned_process child = spawn_with_pipes(argv.data(), envp.data());
+    return monitor_process{child.pid, child.input, child.output};
+}
 
-    // The child starts with SIGPIPE at its default action, as the IDE starts
-    // it, though this process ignores it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    // dup2 onto 0 and 1 clears close-on-exec there; the other ends stay ours.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
-    pid_t pid = -1;
-    int failed =
-        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(to_child[0]);
-    close(from_child[1]);
-    if (failed != 0) {
-        close(to_child[1]);
-        close(from_child[0]);
-        return process;
-    }
-    return monitor_process{pid, to_child[1], from_child[0]};
+monitor_process monitor_start(const std::string& path, const std::vector<std::string>& extra_env,
+                              const std::vector<std::string>& args) {
+    std::vector<std::string> arguments{path};
+    arguments.insert(arguments.end(), args.begin(), args.end());
+    return program_start(arguments, extra_env);
 }
 
 bool monitor_send(const monitor_process& process, const std::string& text) {
@@ -214,4 +187,60 @@ void monitor_stop(monitor_process* process) {
     }
     close_fd(&process->input);
     close_fd(&process->output);
+}
+
+std::string monitor_ask(const monitor_process& process, const std::string& line) {
+    if (!monitor_send(process, line)) {
+        return "";
+    }
+    return monitor_read_reply(process, effect_timeout_ms);
+}
+
+void expect_quit(monitor_process* process) {
+    EXPECT_EQ(monitor_ask(*process, "QUIT\n"), quit_reply);
+    EXPECT_EQ(monitor_wait(process, effect_timeout_ms), 0);
+}
+
+ide_connection ide_open(const monitor_process& monitor, const std::string& address) {
+    ide_connection ide{listener_open(), -1, ""};
+    if (ide.listener.fd < 0) {
+        return ide;
+    }
+    ide.reply = monitor_ask(
+        monitor, "OPEN 127.0.0.1:" + std::to_string(ide.listener.port) + " " + address + "\n");
+    if (ide.reply == open_reply) {
+        ide.fd = listener_accept(ide.listener, effect_timeout_ms);
+    }
+    return ide;
+}
+
+void ide_close(ide_connection* ide) {
+    close_fd(&ide->fd);
+    close_fd(&ide->listener.fd);
+}
+
+std::string monitor_read_to_end(monitor_process* process, int timeout_ms) {
+    int64_t deadline = clock_ms() + timeout_ms;
+    std::string got;
+    char byte = 0;
+    while (read_byte(process->output, deadline, &byte)) {
+        got.push_back(byte);
+    }
+    return got;
+}
+
+program_result program_run(const std::vector<std::string>& arguments, const std::string& input,
+                           const std::vector<std::string>& extra_env, int timeout_ms) {
+    monitor_process process = program_start(arguments, extra_env);
+    if (process.pid < 0) {
+        return program_result{-1, ""};
+    }
+    // Fed in one go: a program that reads all its input before it writes
+    // needs no more than the pipe holds.
+    (void)monitor_send(process, input);
+    monitor_close_input(&process);
+    program_result result{0, monitor_read_to_end(&process, timeout_ms)};
+    result.status = monitor_wait(&process, timeout_ms);
+    monitor_stop(&process);
+    return result;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/os_fakes.h"
+
 struct monitor_process {
     pid_t pid;   // -1 when the start failed or the child has been reaped
     int input;   // write end of the monitor's standard input, -1 once closed
@@ -22,6 +24,25 @@ struct monitor_process {
 monitor_process monitor_start(const std::string& path,
                               const std::vector<std::string>& extra_env = {},
                               const std::vector<std::string>& args = {});
+
+// The same for any program: arguments[0] is its path, the rest its arguments.
+monitor_process program_start(const std::vector<std::string>& arguments,
+                              const std::vector<std::string>& extra_env = {});
+
+// Everything the program writes on standard output until it closes it, or
+// until timeout_ms has passed.
+std::string monitor_read_to_end(monitor_process* process, int timeout_ms);
+
+// Runs a program to its end: feeds it input, closes its input, captures its
+// whole standard output. status as monitor_wait gives it (-1: not started or
+// still running at the deadline, then killed).
+struct program_result {
+    int status;
+    std::string output;
+};
+program_result program_run(const std::vector<std::string>& arguments, const std::string& input,
+                           const std::vector<std::string>& extra_env = {},
+                           int timeout_ms = effect_timeout_ms);
 
 // Writes text as it is (the caller adds the line feed); false on error.
 bool monitor_send(const monitor_process& process, const std::string& text);
@@ -47,3 +68,19 @@ int monitor_wait(monitor_process* process, int timeout_ms);
 
 // Kills the child if it still runs, reaps it and closes both pipes.
 void monitor_stop(monitor_process* process);
+
+// Sends one line and returns the reply that follows it ("" when the line
+// could not be sent).
+std::string monitor_ask(const monitor_process& process, const std::string& line);
+
+// QUITs and expects the reply and exit status 0.
+void expect_quit(monitor_process* process);
+
+// A new listener, the OPEN of address toward it and the accepted connection.
+struct ide_connection {
+    loopback_listener listener;
+    int fd;             // the IDE's end, -1 when the monitor did not connect
+    std::string reply;  // what the monitor answered the OPEN
+};
+ide_connection ide_open(const monitor_process& monitor, const std::string& address);
+void ide_close(ide_connection* ide);

@@ -5,21 +5,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-
-int64_t clock_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     int64_t deadline = clock_ms() + timeout_ms;
@@ -33,20 +25,11 @@ bool eventually(const std::function<bool()>& condition, int timeout_ms) {
 }
 
 pty_pair pty_open() {
-    int master = -1;
-    int slave = -1;
-    char name[PATH_MAX] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        return pty_pair{-1, ""};
+    pty_ends pty = pty_ends_open(true);
+    if (pty.slave >= 0) {
+        close(pty.slave);
     }
-    termios tio{};
-    if (tcgetattr(slave, &tio) == 0) {
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
-    }
-    close(slave);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    return pty_pair{master, name};
+    return pty_pair{pty.master, pty.slave_path};
 }
 
 loopback_listener listener_open() {
@@ -124,19 +107,5 @@ bool stays_quiet(int fd, int quiet_ms) {
 }
 
 int open_descriptors_of(const std::string& path) {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (dirent* entry = readdir(dir)) {
-        std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        char target[PATH_MAX] = {};
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && path == target) {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count;
+    return static_cast<int>(descriptors_on(getpid(), path).size());
 }

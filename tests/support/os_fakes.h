@@ -8,11 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "sim/os_helpers.h"
+
 // How long an expected effect may take; generous for the sanitizer builds.
 inline constexpr int effect_timeout_ms = 8000;
-
-// Milliseconds of the monotonic clock.
-int64_t clock_ms();
 
 // True once condition holds, polled every 2 ms until timeout_ms passes.
 bool eventually(const std::function<bool()>& condition, int timeout_ms = effect_timeout_ms);
@@ -46,5 +45,6 @@ bool write_all(int fd, const std::string& data);
 // True when fd stays without input for quiet_ms.
 bool stays_quiet(int fd, int quiet_ms);
 
-// Number of open descriptors of this process that point at path.
+// Number of open descriptors of this process that point at path, also once
+// the file behind path has been deleted.
 int open_descriptors_of(const std::string& path);

@@ -6,21 +6,6 @@
 
 #include <string>
 
-// Under ASan this binary also runs without the test environment, when the
-// build lists its cases under umockdev-wrapper: the preloaded library must
-// not make ASan refuse to start.
-extern "C" const char* __asan_default_options();
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-
-// The testbed's worker thread takes strings over through GLib, whose locking
-// ThreadSanitizer cannot see. Built in, so it holds however the test is run.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so.0\n";
-}
-
 const char* const location_a = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 const char* const location_b = "/devices/pci0000:00/0000:00:14.0/usb1/1-3";
 
@@ -53,35 +38,24 @@ void IdeSession::start_monitor() {
 }
 
 std::string IdeSession::ask(const std::string& line) {
-    EXPECT_TRUE(monitor_send(monitor, line));
-    return monitor_read_reply(monitor, effect_timeout_ms);
+    return monitor_ask(monitor, line);
 }
 
 bool IdeSession::open_port(const std::string& address) {
+    ide_connection opened = ide_open(monitor, address);
+    EXPECT_EQ(opened.reply, open_reply);
+    if (opened.fd < 0) {
+        ide_close(&opened);
+        return false;
+    }
     if (listener.fd >= 0) {
         close(listener.fd);
-    }
-    listener = listener_open();
-    if (listener.fd < 0) {
-        return false;
-    }
-    if (!monitor_send(monitor,
-                      "OPEN 127.0.0.1:" + std::to_string(listener.port) + " " + address + "\n")) {
-        return false;
-    }
-    int connection = listener_accept(listener, effect_timeout_ms);
-    std::string reply = monitor_read_reply(monitor, effect_timeout_ms);
-    EXPECT_EQ(reply, open_reply);
-    if (connection < 0 || reply != open_reply) {
-        if (connection >= 0) {
-            close(connection);
-        }
-        return false;
     }
     if (ide >= 0) {
         close(ide);
     }
-    ide = connection;
+    listener = opened.listener;
+    ide = opened.fd;
     return true;
 }
 
@@ -135,6 +109,5 @@ void IdeSession::expect_to_ide(board_sim* b, const std::string& text) {
 }
 
 void IdeSession::quit() {
-    EXPECT_EQ(ask("QUIT\n"), quit_reply);
-    EXPECT_EQ(monitor_wait(&monitor, effect_timeout_ms), 0);
+    expect_quit(&monitor);
 }
