@@ -318,32 +318,6 @@ void monitor_event() {
     udev_device_unref(device);
 }
 
-// Gives each device present in the subscribed subsystems to device_added. The
-// scan lists a device after the devices above it, so a board present at start
-// is tracked with all its children.
-static void udev_scan(struct udev* udev) {
-    // enumerator: owned here, released before return.
-    struct udev_enumerate* enumerator = udev_enumerate_new(udev);
-    if (enumerator == nullptr) {
-        trace("udev_scan: no enumerator: %s\n", strerror(errno));
-        return;
-    }
-    for (const char* subsystem : watched_subsystems) {
-        (void)udev_enumerate_add_match_subsystem(enumerator, subsystem);
-    }
-    (void)udev_enumerate_scan_devices(enumerator);
-    struct udev_list_entry* entry = udev_enumerate_get_list_entry(enumerator);
-    for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
-        // device: owned; handed to device_added.
-        struct udev_device* device =
-            udev_device_new_from_syspath(udev, udev_list_entry_get_name(entry));
-        if (device != nullptr) {
-            device_added(device);
-        }
-    }
-    udev_enumerate_unref(enumerator);
-}
-
 // 1 when a device still sits at the tracked device's syspath with the same
 // identity: a USB device with the same ids, a child with the same node.
 static int32_t is_still_present(struct udev* udev, struct udev_device* tracked, int32_t is_usb,
@@ -397,12 +371,15 @@ static int32_t first_gone(struct udev* udev, char* gone, size_t size) {
     return 0;
 }
 
-// Gives each present device that no record tracks to device_added, parents first.
-static void untracked_added(struct udev* udev) {
+// Gives each device present in the subscribed subsystems to device_added,
+// leaving out those a record already holds when skip_tracked is 1. The scan
+// lists a device after the devices above it, so a board present at start is
+// tracked with all its children.
+static void udev_scan(struct udev* udev, int32_t skip_tracked) {
     // enumerator: owned here, released before return.
     struct udev_enumerate* enumerator = udev_enumerate_new(udev);
     if (enumerator == nullptr) {
-        trace("untracked_added: no enumerator: %s\n", strerror(errno));
+        trace("udev_scan: no enumerator: %s\n", strerror(errno));
         return;
     }
     for (const char* subsystem : watched_subsystems) {
@@ -412,7 +389,7 @@ static void untracked_added(struct udev* udev) {
     struct udev_list_entry* entry = udev_enumerate_get_list_entry(enumerator);
     for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
         const char* syspath = udev_list_entry_get_name(entry);
-        if (record_holding(syspath) != nullptr) {
+        if (skip_tracked != 0 && record_holding(syspath) != nullptr) {
             continue;
         }
         // device: owned; handed to device_added.
@@ -436,7 +413,7 @@ void devices_rescan() {
         trace("rescan: gone %s\n", gone);
         device_removed(gone);
     }
-    untracked_added(udev);
+    udev_scan(udev, 1);
 }
 
 void udev_setup() {
@@ -455,7 +432,7 @@ void udev_setup() {
     } else {
         trace("udev_setup: no monitor: %s\n", strerror(errno));
     }
-    udev_scan(udev);
+    udev_scan(udev, 0);
 }
 
 // Waits until fd is readable. 1 when it is (or has an error or hang-up
