@@ -115,8 +115,7 @@ void port_node_changed(const device_record* record) {
     port_lock_release();
     bridge_let_go(&closed, let_go);
     // No publication here: the node chosen now, if it is a port, arrives with
-    // an add of its own, and what the record borrowed from the child that
-    // went (its subsystem) must not be read.
+    // an add of its own.
 }
 
 void port_withdraw(const device_record* record) {
