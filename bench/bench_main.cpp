@@ -152,7 +152,7 @@ void relay_table(const std::vector<path_figures> (&by)[subject_count]) {
             for (const path_figures& f : by[subject_monitor]) {
                 mine.push_back(f.*row.field);
             }
-            printf(" <= %.0f: %s;", row.absolute,
+            printf(" <= %g: %s;", row.absolute,
                    verdict(spread_of(mine).median, row.absolute, false));
         }
         printf("\n");

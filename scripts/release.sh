@@ -152,6 +152,8 @@ done
 build_host() {  # build_host HOST: the release-archive target of build-portable/HOST
   local h=$1 multiarch dir cross=()
   multiarch=${h/#i686/i386}  # Debian's multiarch folder for the host
+  # pkg-config looks in the host's multiarch folder and the arch-independent
+  # ones (/usr/lib/pkgconfig holds nlohmann_json.pc, and only that, in the root).
   dir=build-portable/$h
   if [ "$h" != x86_64-linux-gnu ]; then
     cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$(host_processor "$h")")
@@ -159,7 +161,7 @@ build_host() {  # build_host HOST: the release-archive target of build-portable/
   step "build $h in the $suite root"
   rm -rf "$dir"
   mkdir -p "$dir"
-  if ! in_root env PKG_CONFIG_LIBDIR="/usr/lib/$multiarch/pkgconfig:/usr/share/pkgconfig" \
+  if ! in_root env PKG_CONFIG_LIBDIR="/usr/lib/$multiarch/pkgconfig:/usr/share/pkgconfig:/usr/lib/pkgconfig" \
       SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" sh -c '
         dir=$0 host=$1 base=$2 && shift 2 &&
         cmake -S /src -B "/src/$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
