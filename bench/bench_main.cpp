@@ -105,7 +105,7 @@ const relay_row relay_rows[] = {
     {"16 B/ms one-way p99 us", &path_figures::short_p99_us, 0, false, 1.0, NAN, NAN},
     {"CPU ms/MiB board->IDE", &path_figures::cpu_to_ide_ms_per_mib, 2, false, 1.0, NAN, NAN},
     {"CPU ms/MiB IDE->board", &path_figures::cpu_to_board_ms_per_mib, 2, false, 1.0, NAN, NAN},
-    {"RSS MiB, bridge open", &path_figures::rss_mib, 2, false, NAN, NAN, 4.0},
+    {"RSS MiB, bridge open", &path_figures::rss_mib, 2, false, NAN, NAN, 2.5},
 };
 
 // Median over the rounds of the paired ratio monitor / other.
@@ -152,7 +152,7 @@ void relay_table(const std::vector<path_figures> (&by)[subject_count]) {
             for (const path_figures& f : by[subject_monitor]) {
                 mine.push_back(f.*row.field);
             }
-            printf(" <= %.0f: %s;", row.absolute,
+            printf(" <= %g: %s;", row.absolute,
                    verdict(spread_of(mine).median, row.absolute, false));
         }
         printf("\n");

@@ -1,44 +1,61 @@
 #!/usr/bin/env bash
-# Makes the release archive of murlen-monitor, laid out as an IDE tool
-# package, and its checksum file:
+# Makes a tool archive for one host, laid out as the IDE unpacks a tool, and
+# its checksum file:
 #
-#   ARCHIVE                 murlen-monitor-VERSION-linux-ARCH.tar.gz
-#     murlen-monitor/murlen-monitor
+#   ARCHIVE                 murlen-monitor-VERSION-HOST.tar.gz
+#     murlen-monitor/EXECUTABLE ...         each executable given
+#     murlen-monitor/60-murlen-monitor.rules
 #     murlen-monitor/LICENSE
-#     murlen-monitor/README.md
+#     murlen-monitor/README.md              packaging/README-archive.md, filled in
 #   ARCHIVE.sha256          in sha256sum's format
 #
-#   make-release-archive.sh EXECUTABLE LICENSE README ARCHIVE [STRIP]
+#   make-release-archive.sh ARCHIVE VERSION HOST BASE EXECUTABLE...
 #
-# STRIP, when given, is the strip program used on the packed copy of the
-# executable. Entries are sorted and owned by root, and gzip stores no name
-# or time, so the same files give the same archive; SOURCE_DATE_EPOCH, when
-# set, also fixes the files' times. Prints the archive's size and checksum.
+# BASE names the system the executables were built on (for the README).
+# STRIP, when set in the environment, is the strip program used on the packed
+# copies of the executables. Entries are sorted and owned by root, gzip stores
+# no name or time, and every file gets SOURCE_DATE_EPOCH as its time (0 when it
+# is unset), so the same files give the same archive byte for byte. Prints the
+# archive's size and checksum.
 set -euo pipefail
 
-if [ $# -lt 4 ]; then
-  echo "usage: $0 EXECUTABLE LICENSE README ARCHIVE [STRIP]" >&2
+if [ $# -lt 5 ]; then
+  echo "usage: $0 ARCHIVE VERSION HOST BASE EXECUTABLE..." >&2
   exit 2
 fi
-executable=$1 license=$2 readme=$3 archive=$4 strip=${5:-}
+archive=$1 version=$2 host=$3 base=$4
+shift 4
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 top=$stage/murlen-monitor
 mkdir -m 0755 "$top"
-install -m 0755 "$executable" "$top/murlen-monitor"
-install -m 0644 "$license" "$top/LICENSE"
-install -m 0644 "$readme" "$top/README.md"
-if [ -n "$strip" ]; then
-  "$strip" --strip-unneeded "$top/murlen-monitor"
-fi
+tools=""
+for executable in "$@"; do
+  name=$(basename "$executable")
+  install -m 0755 "$executable" "$top/$name"
+  if [ -n "${STRIP:-}" ]; then
+    "$STRIP" --strip-unneeded "$top/$name"
+  fi
+  tools="$tools $name"
+done
+install -m 0644 "$source_dir/LICENSE" "$top/LICENSE"
+install -m 0644 "$source_dir/packaging/60-murlen-monitor.rules" "$top/60-murlen-monitor.rules"
 
-times=()
-if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
-  times=(--mtime="@$SOURCE_DATE_EPOCH")
-fi
-tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner "${times[@]}" \
-  -cf - murlen-monitor | gzip -n -9 >"$archive.part"
+# The README speaks of the executables this archive holds and no others: a
+# block between "@if NAME" and "@end" stays only when NAME is packed.
+awk -v tools="$tools " -v version="$version" -v host="$host" -v base="$base" '
+  /^@if / { keep = index(tools, " " $2 " ") > 0; next }
+  /^@end$/ { keep = 1; next }
+  keep == 0 { next }
+  { gsub(/@VERSION@/, version); gsub(/@HOST@/, host); gsub(/@BASE@/, base); print }
+' keep=1 "$source_dir/packaging/README-archive.md" >"$top/README.md"
+chmod 0644 "$top/README.md"
+
+tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner \
+  --mtime="@${SOURCE_DATE_EPOCH:-0}" --format=gnu -cf - murlen-monitor |
+  gzip -n -9 >"$archive.part"
 mv "$archive.part" "$archive"
 
 name=$(basename "$archive")
@@ -47,5 +64,6 @@ sum=$(sha256sum "$archive" | cut -d' ' -f1)
 printf '%s  %s\n' "$sum" "$name" >"$archive.sha256"
 
 echo "$name"
+echo "  holds:  $tools"
 echo "  size:   $(stat -c %s "$archive") bytes"
 echo "  sha256: $sum"

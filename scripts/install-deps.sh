@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Installs, with apt, what building ("run") or building and testing ("test")
-# needs on Debian 12. Does nothing when everything is there already.
+# Installs, with apt, what building ("run"), building and testing ("test") or
+# making the release ("release", scripts/release.sh) needs on Debian 12. Does
+# nothing when everything is there already.
 set -euo pipefail
 
 run_packages=(g++ make cmake pkg-config libudev-dev nlohmann-json3-dev umockdev libumockdev-dev
               libglib2.0-dev)
 test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format
                cppcheck socat iproute2 util-linux procps)
+# The release: a bullseye root made with debootstrap, its binaries run under
+# qemu-user, the package index validated with jsonschema.
+release_packages=(debootstrap qemu-user-static binutils python3 python3-jsonschema util-linux
+                  coreutils tar gzip)
 
 case "${1:-test}" in
   run) wanted=("${run_packages[@]}") ;;
-  test) wanted=("${test_packages[@]}") ;;
-  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+  test) wanted=("${test_packages[@]}" "${release_packages[@]}") ;;
+  release) wanted=("${release_packages[@]}") ;;
+  *) echo "usage: $0 [run|test|release]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/tool_arguments.h"
 #include "common/trace.h"
 #include "devices/watcher.h"
 #include "discovery/protocol.h"
@@ -42,7 +43,11 @@ static void command_loop() {
     }
 }
 
-int main() {
+int main(int argc, char** argv) {
+    int exit_status = 0;
+    if (tool_arguments_read(argc, argv, "murlen-discovery", stdout, stderr, &exit_status) == 0) {
+        return exit_status;
+    }
     trace_setup("MURLEN_DISCOVERY_TRACE");
     // A closed output shows as a failed write, which ends the process quietly.
     (void)signal(SIGPIPE, SIG_IGN);
