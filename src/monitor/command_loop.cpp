@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "bridge/endpoint.h"
 #include "bridge/port_publishing.h"
@@ -185,32 +187,13 @@ static int32_t open_connect(endpoint* connection, int32_t port) {
     return endpoint_connect(connection, loopback_address, static_cast<uint16_t>(port));
 }
 
-// Writes text into a JSON string's body: a quote, a backslash and control
-// characters escaped, everything else as it is. A node path comes from udev
-// and may hold any of them.
-static void json_escape(const char* text, char* out, size_t size) {
-    size_t used = 0;
-    for (const char* at = text; *at != '\0'; ++at) {
-        char piece[8];
-        auto c = static_cast<unsigned char>(*at);
-        if (c == '"' || c == '\\') {
-            piece[0] = '\\';
-            piece[1] = static_cast<char>(c);
-            piece[2] = '\0';
-        } else if (c < 0x20 || c == 0x7F) {
-            (void)snprintf(piece, sizeof piece, "\\u%04x", static_cast<unsigned>(c));
-        } else {
-            piece[0] = static_cast<char>(c);
-            piece[1] = '\0';
-        }
-        size_t length = strlen(piece);
-        if (used + length + 1 > size) {
-            break;  // cut at a whole character, never inside an escape
-        }
-        memcpy(out + used, piece, length);
-        used += length;
-    }
-    out[used] = '\0';
+// The text as the body of a JSON string: quotes, backslashes and control
+// characters escaped, bytes that are not UTF-8 replaced. A node path comes
+// from udev and may hold any of them.
+static std::string json_string_body(const char* text) {
+    std::string quoted =
+        nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return quoted.substr(1, quoted.size() - 2);
 }
 
 // 1 for an open failure that will not pass by itself: the user may not open
@@ -280,12 +263,11 @@ static void command_open(const command* cmd) {
         port_lock_release();
         if (ours.fd >= 0) {
             endpoint_close(&ours);
-            char node[sizeof failure.node * 6];
-            json_escape(failure.node, node, sizeof node);
+            std::string node = json_string_body(failure.node);
             reply_printf(
                 "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not open %s: "
                 "%s\"\n}\n",
-                node, strerror(failure.error));
+                node.c_str(), strerror(failure.error));
             return;
         }
     }

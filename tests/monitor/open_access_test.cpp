@@ -121,17 +121,18 @@ protected:
 };
 
 TEST_F(OpenAccess, ANodeTheUserMayNotOpenGetsTheOpenErrorAndNoConnection) {
-    // Named through a link whose name needs escaping in JSON.
+    // Named through a link whose name needs escaping in JSON, with a byte
+    // that is not UTF-8 and must be replaced to keep the reply valid.
     char directory[] = "/tmp/murlen-access-XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);
     ASSERT_EQ(chmod(directory, 0755), 0);
-    std::string link = std::string(directory) + "/tty\"q\\b";
+    std::string link = std::string(directory) + "/tty\"q\\b\xff";
     ASSERT_EQ(symlink(board.slave_path.c_str(), link.c_str()), 0);
     ASSERT_EQ(chown(board.slave_path.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(board.slave_path.c_str(), 0600), 0);
 
     open_outcome outcome = open_as_nobody(link, listener);
-    std::string escaped = std::string(directory) + "/tty\\\"q\\\\b";
+    std::string escaped = std::string(directory) + "/tty\\\"q\\\\b\xef\xbf\xbd";
     EXPECT_EQ(outcome.output, open_error_reply(escaped, strerror(EACCES)) + closed);
     ASSERT_GE(outcome.connection, 0) << "the connection was never made";
     close(outcome.connection);
