@@ -182,9 +182,7 @@ TEST_F(DiscoveryProcess, ServesTheDesktopIdeThatSendsNoHello) {
     // upload, STOP, then its end.
     board_sim a{};
     std::map<std::string, std::string> nodes;
-    board_sim_init(&a, location_a, board_kind_tty, 0x16C0, 0x0483, 0x0279);
-    snprintf(a.serial, sizeof a.serial, "4711");
-    ASSERT_EQ(board_sim_plug(&a), 1);
+    plug(&a, location_a, board_kind_tty, 0x16C0, 0x0483, 0x0279);
     nodes["@A1@"] = a.node;
     discovery = monitor_start(MURLEN_DISCOVERY_PATH);
     ASSERT_GE(discovery.pid, 0);
@@ -200,9 +198,9 @@ TEST_F(DiscoveryProcess, ServesTheDesktopIdeThatSendsNoHello) {
     take(1);
     expect_output(R"j(
 {"eventType": "start_sync", "message": "OK"}
-{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "4711", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A1@", "access": "ok", "serialNumber": "4711"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483", "iserial": "4711"}}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A1@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483"}}}
 {"eventType": "remove", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "protocol": "murlen"}}
-{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "4711", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A2@", "access": "ok", "serialNumber": "4711"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483", "iserial": "4711"}}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A2@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483"}}}
 {"eventType": "stop", "message": "OK"}
 )j",
                   nodes);
