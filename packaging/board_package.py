@@ -184,7 +184,10 @@ def fill(args):
     platform_dir = o.get('platform', PACKAGE_DIR)
     template = o.get('template', os.path.join(PACKAGE_DIR, 'package_index.template.json'))
     index = json.load(open(template), object_pairs_hook=collections.OrderedDict)
-    version = properties(os.path.join(platform_dir, 'platform.txt')).get('version')
+    try:
+        version = properties(os.path.join(platform_dir, 'platform.txt')).get('version')
+    except (OSError, ValueError) as e:
+        sys.exit(str(e))
     package, platform = chosen_platform(index, version, o.get('packager'), o.get('architecture'))
     packager = package['name']
     out_dir = os.path.dirname(os.path.abspath(o['out']))
