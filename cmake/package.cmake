@@ -4,14 +4,23 @@
 #   cmake --build BUILD --target release-archive
 #
 # scripts/release.sh makes the portable archives for every host with this
-# target, in a Debian bullseye root. Installing is plain
+# target, in a Debian bullseye root (MURLEN_PORTABLE). Installing is plain
 # `cmake --install BUILD --prefix P`, which puts the executables in P/bin.
 
 set(MURLEN_ARCHIVE_HOST "${CMAKE_SYSTEM_PROCESSOR}-linux-gnu"
     CACHE STRING "The IDE's host name in the tool archive's file name")
 set(MURLEN_RELEASE_BASE "the build machine"
     CACHE STRING "The system the archive's executables were built on, for its README")
-set(murlen_archive_name "murlen-monitor-${PROJECT_VERSION}-${MURLEN_ARCHIVE_HOST}.tar.gz")
+# Only the portable build (scripts/release.sh) makes an archive to ship; any
+# other build packs one for trying, named and described as such, whose
+# executables need this machine's glibc and libstdc++.
+if(MURLEN_PORTABLE)
+  set(murlen_archive_name "murlen-monitor-${PROJECT_VERSION}-${MURLEN_ARCHIVE_HOST}.tar.gz")
+  set(murlen_archive_readme "${PROJECT_SOURCE_DIR}/packaging/README-archive.md")
+else()
+  set(murlen_archive_name "murlen-monitor-${PROJECT_VERSION}-${MURLEN_ARCHIVE_HOST}-local.tar.gz")
+  set(murlen_archive_readme "${PROJECT_SOURCE_DIR}/packaging/README-local.md")
+endif()
 set(murlen_archive "${CMAKE_BINARY_DIR}/${murlen_archive_name}")
 
 # Every tool executable the project defines goes into the archive.
@@ -27,7 +36,7 @@ foreach(tool IN LISTS murlen_archive_tools)
 endforeach()
 
 add_custom_target(release-archive
-    COMMAND ${CMAKE_COMMAND} -E env STRIP=${CMAKE_STRIP}
+    COMMAND ${CMAKE_COMMAND} -E env STRIP=${CMAKE_STRIP} README_TEMPLATE=${murlen_archive_readme}
             bash ${PROJECT_SOURCE_DIR}/packaging/make-release-archive.sh
             ${murlen_archive} ${PROJECT_VERSION} ${MURLEN_ARCHIVE_HOST} ${MURLEN_RELEASE_BASE}
             ${murlen_archive_files}
@@ -41,6 +50,11 @@ if(BUILD_TESTING)
       COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/check-release-archive.sh
               --build ${CMAKE_BINARY_DIR} ${murlen_archive_name} ${murlen_archive_tools})
   set_tests_properties(package_release_archive PROPERTIES LABELS package TIMEOUT 120)
+
+  # fill and check on a vendor's own index (a tool of its own, two releases).
+  add_test(NAME package_board_package
+      COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tests/packaging/board_package_test.py)
+  set_tests_properties(package_board_package PROPERTIES LABELS package TIMEOUT 120)
 
   # Skipped where udevadm, umockdev-run or a private mount namespace is missing.
   add_test(NAME package_udev_rules

@@ -1,20 +1,36 @@
 #!/usr/bin/python3
-"""The example board package (packaging/board-package/).
+"""The example board package (packaging/board-package/), or a vendor's own.
 
-  board_package.py fill --url URL --out INDEX TOOL_ARCHIVE...
-      Packs the example platform (platform.txt and boards.txt) beside INDEX as
-      murlen-boards-VERSION.tar.gz, reproducibly, and writes INDEX from
-      package_index.template.json: the platform's archive, one tool entry per
-      executable the tool archives hold (one system per host, each pointing at
-      that host's archive), the platform's toolsDependencies,
-      discoveryDependencies and monitorDependencies.
+  board_package.py fill --url URL --out INDEX [--template INDEX_IN]
+                        [--platform DIR] [--platform-archive NAME]
+                        [--packager NAME] [--architecture ARCH] TOOL_ARCHIVE...
+      Reads INDEX_IN (by default the example's package_index.template.json; a
+      vendor gives its own index) and writes INDEX beside NAME, which packs the
+      platform folder DIR (by default the example's platform.txt and
+      boards.txt) reproducibly under one top folder (by default
+      murlen-boards-VERSION.tar.gz). Only these change: the url, archive name,
+      checksum and size of the platform entry whose version is platform.txt's;
+      the entries of murlen-monitor and murlen-discovery at the tool archives'
+      version (one system per host; systems of other hosts, such as a vendor's
+      own flavours for other systems, stay); and that platform's
+      toolsDependencies, discoveryDependencies and monitorDependencies, where
+      our tools are added or updated. Every other entry (the vendor's tools,
+      older platform releases, older versions of our tools) is kept as it is.
+      The tool archives' README names the packager in the path of the udev
+      rules: fill writes the package's name there (and a fresh .sha256).
 
-  board_package.py check [--hosts H1,H2,...] [--without TOOL] INDEX
-      Parses INDEX, platform.txt and boards.txt (from INDEX's folder) and checks
-      that they agree and that every archive the index names lies in INDEX's
-      folder with the size and SHA-256 checksum given, holding the tool.
+  board_package.py check [--hosts H1,H2,...] [--without TOOL] [--platform DIR]
+                         [--packager NAME] [--architecture ARCH] INDEX
+      Checks INDEX against platform.txt and boards.txt (from DIR, by default
+      INDEX's folder): the platform entry of platform.txt's version, its
+      dependencies, and every archive of ours the index names, which must lie
+      in INDEX's folder with the size and SHA-256 checksum given, holding the
+      tool. Warns when the platform depends on our tools and another tool of
+      the platform serves a host that ours have no archive for: the IDE would
+      not install the platform there.
       --without TOOL: the platform may name TOOL although it was not built.
 """
+import collections
 import hashlib
 import io
 import json
@@ -43,15 +59,21 @@ def archive_members(path):
         return t.getnames()
 
 
-def pack_platform(platform_dir, version, out_dir, mtime):
-    """murlen-boards-VERSION.tar.gz with platform.txt and boards.txt under one top folder."""
-    top = 'murlen-boards-%s' % version
-    name = top + '.tar.gz'
+def pack_platform(platform_dir, name, out_dir, mtime):
+    """NAME (a .tar.gz) with every file of the platform folder under one top folder."""
+    top = name[:-len('.tar.gz')] if name.endswith('.tar.gz') else name
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode='w', format=tarfile.GNU_FORMAT) as t:
-        entries = [(top, None)] + [(top + '/' + f, os.path.join(platform_dir, f))
-                                   for f in ('boards.txt', 'platform.txt')]
-        for arcname, source in entries:
+        entries = [(top, None)]
+        for folder, dirs, files in os.walk(platform_dir):
+            dirs[:] = sorted(d for d in dirs if not d.startswith('.'))
+            relative = os.path.relpath(folder, platform_dir)
+            inside = top if relative == '.' else top + '/' + relative.replace(os.sep, '/')
+            if relative != '.':
+                entries.append((inside, None))
+            entries += [(inside + '/' + f, os.path.join(folder, f)) for f in sorted(files)
+                        if not f.startswith('.')]
+        for arcname, source in sorted(entries):
             info = tarfile.TarInfo(arcname)
             info.mtime, info.uid, info.gid, info.uname, info.gname = mtime, 0, 0, '', ''
             if source is None:
@@ -59,13 +81,46 @@ def pack_platform(platform_dir, version, out_dir, mtime):
                 t.addfile(info)
             else:
                 data = open(source, 'rb').read()
-                info.size, info.mode = len(data), 0o644
+                info.size, info.mode = len(data), 0o755 if os.access(source, os.X_OK) else 0o644
                 t.addfile(info, io.BytesIO(data))
     path = os.path.join(out_dir, name)
-    with open(path, 'wb') as f:
-        with gzip.GzipFile(filename='', mode='wb', fileobj=f, compresslevel=9, mtime=0) as z:
-            z.write(raw.getvalue())
+    write_gzip(path, raw.getvalue())
     return path
+
+
+def write_gzip(path, data):
+    with open(path + '.part', 'wb') as f:
+        with gzip.GzipFile(filename='', mode='wb', fileobj=f, compresslevel=9, mtime=0) as z:
+            z.write(data)
+    os.replace(path + '.part', path)
+
+
+RULES_PATH = re.compile(r'(packages/)[^/\s`]+(/tools/)')
+
+
+def name_packager(path, packager):
+    """Writes the packager into the tool archive's README (the path of the udev
+    rules once the IDE has installed the tool), keeping every other member as
+    it is, and refreshes ARCHIVE.sha256. An archive that names it already is
+    left alone."""
+    readme = TOP + '/README.md'
+    raw = io.BytesIO()
+    changed = False
+    with tarfile.open(path, 'r:gz') as source, \
+            tarfile.open(fileobj=raw, mode='w', format=tarfile.GNU_FORMAT) as t:
+        for info in source.getmembers():
+            data = source.extractfile(info).read() if info.isfile() else None
+            if info.name == readme:
+                text = data.decode('utf-8')
+                filled = RULES_PATH.sub(r'\g<1>%s\g<2>' % packager, text)
+                changed = filled != text
+                data = filled.encode('utf-8')
+                info.size = len(data)
+            t.addfile(info, io.BytesIO(data) if data is not None else None)
+    if changed:
+        write_gzip(path, raw.getvalue())
+        with open(path + '.sha256', 'w') as f:
+            f.write('%s  %s\n' % (sha256(path), os.path.basename(path)))
 
 
 def file_entry(url, path):
@@ -75,50 +130,103 @@ def file_entry(url, path):
             'size': str(os.path.getsize(path))}
 
 
-def fill(args):
-    url = out = None
-    archives = []
+def options(args, names):
+    """--NAME VALUE pairs (repeated ones collected in a list) and the other arguments."""
+    values, rest = {}, []
     while args:
         a = args.pop(0)
-        if a == '--url':
-            url = args.pop(0)
-        elif a == '--out':
-            out = args.pop(0)
+        if a.startswith('--') and a[2:] in names and args:
+            key = a[2:]
+            if key in ('without',):
+                values.setdefault(key, []).append(args.pop(0))
+            else:
+                values[key] = args.pop(0)
+        elif a.startswith('--'):
+            sys.exit('unknown option %s\n%s' % (a, __doc__))
         else:
-            archives.append(a)
-    if not url or not out or not archives:
-        sys.exit(__doc__)
-    index = json.load(open(os.path.join(PACKAGE_DIR, 'package_index.template.json')))
-    package = index['packages'][0]
-    platform = package['platforms'][0]
-    out_dir = os.path.dirname(os.path.abspath(out))
-    mtime = int(os.environ.get('SOURCE_DATE_EPOCH', '0'))
-    platform.update(file_entry(url, pack_platform(PACKAGE_DIR, platform['version'], out_dir, mtime)))
+            rest.append(a)
+    return values, rest
 
-    tools = {}  # tool name -> version -> [system]
+
+def chosen_platform(index, platform_version, packager=None, architecture=None):
+    """The package (by name, or the only one) and its platform entry of the version."""
+    packages = index.get('packages', [])
+    if packager is not None:
+        packages = [p for p in packages if p.get('name') == packager]
+    if len(packages) != 1:
+        sys.exit('the index has %d packages%s: name ours with --packager'
+                 % (len(packages), ' called %s' % packager if packager else ''))
+    package = packages[0]
+    platforms = [p for p in package.get('platforms', []) if p.get('version') == platform_version and
+                 (architecture is None or p.get('architecture') == architecture)]
+    if len(platforms) != 1:
+        sys.exit('package %s has %d platform entries of version %s%s: add one for this release '
+                 '(older ones stay), or name it with --architecture'
+                 % (package.get('name'), len(platforms), platform_version,
+                    ' for %s' % architecture if architecture else ''))
+    return package, platforms[0]
+
+
+def put_dependency(dependencies, entry):
+    """Updates the dependency on entry's tool, or adds it at the end."""
+    for d in dependencies:
+        if d.get('packager') == entry['packager'] and d.get('name') == entry['name']:
+            d.update(entry)
+            return
+    dependencies.append(entry)
+
+
+def fill(args):
+    o, archives = options(args, {'url', 'out', 'template', 'platform', 'platform-archive',
+                                 'packager', 'architecture'})
+    if 'url' not in o or 'out' not in o or not archives:
+        sys.exit(__doc__)
+    platform_dir = o.get('platform', PACKAGE_DIR)
+    template = o.get('template', os.path.join(PACKAGE_DIR, 'package_index.template.json'))
+    index = json.load(open(template), object_pairs_hook=collections.OrderedDict)
+    try:
+        version = properties(os.path.join(platform_dir, 'platform.txt')).get('version')
+    except (OSError, ValueError) as e:
+        sys.exit(str(e))
+    package, platform = chosen_platform(index, version, o.get('packager'), o.get('architecture'))
+    packager = package['name']
+    out_dir = os.path.dirname(os.path.abspath(o['out']))
+    mtime = int(os.environ.get('SOURCE_DATE_EPOCH', '0'))
+    name = o.get('platform-archive', 'murlen-boards-%s.tar.gz' % version)
+    platform.update(file_entry(o['url'], pack_platform(platform_dir, name, out_dir, mtime)))
+
+    ours = {}  # tool name -> version -> [system]
     for path in sorted(archives, key=lambda p: HOSTS.index(TOOL_ARCHIVE.match(os.path.basename(p)).group('host'))):
         m = TOOL_ARCHIVE.match(os.path.basename(path))
-        members = archive_members(path)
-        for member in members:
-            name = member[len(TOP) + 1:] if member.startswith(TOP + '/') else ''
-            if name in DISCOVERIES | MONITORS:
-                system = {'host': m.group('host')}
-                system.update(file_entry(url, path))
-                tools.setdefault(name, {}).setdefault(m.group('version'), []).append(system)
-    package['tools'] = [{'name': name, 'version': version, 'systems': systems}
-                        for name in sorted(tools) for version, systems in sorted(tools[name].items())]
-    packager = package['name']
-    platform['toolsDependencies'] = [{'packager': packager, 'name': t['name'], 'version': t['version']}
-                                     for t in package['tools']]
-    platform['discoveryDependencies'] = [{'packager': packager, 'name': t['name']}
-                                         for t in package['tools'] if t['name'] in DISCOVERIES]
-    platform['monitorDependencies'] = [{'packager': packager, 'name': t['name']}
-                                       for t in package['tools'] if t['name'] in MONITORS]
-    with open(out, 'w') as f:
-        json.dump(index, f, indent=2)
+        name_packager(path, packager)
+        for member in archive_members(path):
+            tool = member[len(TOP) + 1:] if member.startswith(TOP + '/') else ''
+            if tool in DISCOVERIES | MONITORS:
+                system = collections.OrderedDict(host=m.group('host'))
+                system.update(file_entry(o['url'], path))
+                ours.setdefault(tool, {}).setdefault(m.group('version'), []).append(system)
+    tools = package.setdefault('tools', [])
+    for tool in sorted(ours):
+        for tool_version, systems in sorted(ours[tool].items()):
+            entry = next((t for t in tools if t.get('name') == tool and t.get('version') == tool_version), None)
+            if entry is None:
+                entry = collections.OrderedDict(name=tool, version=tool_version, systems=[])
+                tools.append(entry)
+            fresh = {n['host']: n for n in systems}
+            known = entry.get('systems', [])
+            entry['systems'] = [fresh.get(s.get('host'), s) for s in known] + \
+                [n for n in systems if n['host'] not in {s.get('host') for s in known}]
+            put_dependency(platform.setdefault('toolsDependencies', []),
+                           collections.OrderedDict(packager=packager, name=tool, version=tool_version))
+            for key, kinds in (('discoveryDependencies', DISCOVERIES), ('monitorDependencies', MONITORS)):
+                if tool in kinds:
+                    put_dependency(platform.setdefault(key, []),
+                                   collections.OrderedDict(packager=packager, name=tool))
+    with open(o['out'], 'w') as f:
+        json.dump(index, f, indent=2, ensure_ascii=False)
         f.write('\n')
-    print('%s: %s' % (out, ', '.join('%s %s for %d hosts' % (t['name'], t['version'], len(t['systems']))
-                                     for t in package['tools'])))
+    print('%s: platform %s %s, %s' % (o['out'], platform.get('architecture'), version, ', '.join(
+        '%s %s for %d hosts' % (t, v, len(s)) for t in sorted(ours) for v, s in sorted(ours[t].items()))))
 
 
 def properties(path):
@@ -138,19 +246,15 @@ def properties(path):
 
 
 def check(args):
-    hosts, without, index_path = HOSTS, set(), None
-    while args:
-        a = args.pop(0)
-        if a == '--hosts':
-            hosts = args.pop(0).split(',')
-        elif a == '--without':
-            without.add(args.pop(0))
-        else:
-            index_path = a
-    if index_path is None:
+    o, rest = options(args, {'hosts', 'without', 'platform', 'packager', 'architecture'})
+    hosts = o['hosts'].split(',') if 'hosts' in o else HOSTS
+    without = set(o.get('without', []))
+    if len(rest) != 1:
         sys.exit(__doc__)
+    index_path = rest[0]
     folder = os.path.dirname(os.path.abspath(index_path))
-    problems = []
+    platform_dir = o.get('platform', folder)
+    problems, warnings = [], []
 
     def verify_file(what, entry):
         name = entry.get('archiveFileName', '')
@@ -166,59 +270,73 @@ def check(args):
             problems.append('%s: checksum %r does not match %s' % (what, entry.get('checksum'), name))
         return path
 
+    try:
+        platform_txt = properties(os.path.join(platform_dir, 'platform.txt'))
+        boards_txt = properties(os.path.join(platform_dir, 'boards.txt'))
+    except (OSError, ValueError) as e:
+        sys.exit(str(e))
     index = json.load(open(index_path))
-    packages = index.get('packages', [])
-    if len(packages) != 1:
-        sys.exit('%s: expected one package, found %d' % (index_path, len(packages)))
-    package = packages[0]
+    package, platform = chosen_platform(index, platform_txt.get('version'), o.get('packager'),
+                                        o.get('architecture'))
     packager = package.get('name')
-    platforms = package.get('platforms', [])
-    if len(platforms) != 1:
-        sys.exit('%s: expected one platform, found %d' % (index_path, len(platforms)))
-    platform = platforms[0]
     verify_file('platform', platform)
 
+    # Our tools: the versions the platform depends on, every archive of ours verified.
     tools = {}
-    for tool in package.get('tools', []):
-        name = tool.get('name')
-        tools[name] = tool
+    for dep in platform.get('toolsDependencies', []):
+        if dep.get('packager') != packager:
+            continue
+        entry = next((t for t in package.get('tools', []) if t.get('name') == dep.get('name') and
+                      t.get('version') == dep.get('version')), None)
+        if entry is None:
+            problems.append('toolsDependencies: %s %s is not among the tools' % (dep.get('name'), dep.get('version')))
+        elif dep.get('name') in DISCOVERIES | MONITORS:
+            tools[dep['name']] = entry
+    for name, tool in tools.items():
         seen = [s.get('host') for s in tool.get('systems', [])]
-        if sorted(seen) != sorted(hosts):
+        if len(seen) != len(set(seen)):
+            problems.append('tool %s: a host given twice in %s' % (name, seen))
+        if not set(hosts) <= set(seen):
             problems.append('tool %s: hosts %s, expected %s' % (name, seen, hosts))
         for system in tool.get('systems', []):
+            if not TOOL_ARCHIVE.match(system.get('archiveFileName', '')):
+                continue  # a vendor's own flavour for another system
             what = 'tool %s on %s' % (name, system.get('host'))
             path = verify_file(what, system)
             if path is None:
                 continue
             m = TOOL_ARCHIVE.match(os.path.basename(path))
-            if not m or m.group('host') != system.get('host') or m.group('version') != tool.get('version'):
+            if m.group('host') != system.get('host') or m.group('version') != tool.get('version'):
                 problems.append('%s: archive %s is not this host and version' % (what, os.path.basename(path)))
             if '%s/%s' % (TOP, name) not in archive_members(path):
                 problems.append('%s: %s does not hold %s/%s' % (what, os.path.basename(path), TOP, name))
-
-    want_tools = sorted([packager, t['name'], t['version']] for t in tools.values())
-    got_tools = sorted([d.get('packager'), d.get('name'), d.get('version')]
-                       for d in platform.get('toolsDependencies', []))
-    if got_tools != want_tools:
-        problems.append('toolsDependencies %s, the tools are %s' % (got_tools, want_tools))
     for key, kinds in (('discoveryDependencies', DISCOVERIES), ('monitorDependencies', MONITORS)):
         want = sorted([packager, n] for n in tools if n in kinds)
-        got = sorted([d.get('packager'), d.get('name')] for d in platform.get(key, []))
+        got = sorted([d.get('packager'), d.get('name')] for d in platform.get(key, [])
+                     if d.get('packager') == packager and d.get('name') in kinds)
         if got != want or not got and not (kinds & without):
             problems.append('%s %s, expected %s' % (key, got, want))
 
-    try:
-        platform_txt = properties(os.path.join(folder, 'platform.txt'))
-        boards_txt = properties(os.path.join(folder, 'boards.txt'))
-    except (OSError, ValueError) as e:
-        sys.exit(str(e))
+    # The IDE installs a platform on a host only when every tool it depends on
+    # has an archive for that host.
+    ours_hosts = set.intersection(*[{s.get('host') for s in t.get('systems', [])} for t in tools.values()]) \
+        if tools else None
+    for dep in platform.get('toolsDependencies', []) if tools else []:
+        other = next((t for t in package.get('tools', []) if t.get('name') == dep.get('name') and
+                      t.get('version') == dep.get('version')), None)
+        if dep.get('packager') != packager or dep.get('name') in tools or other is None:
+            continue
+        for host in sorted({s.get('host') for s in other.get('systems', [])} - ours_hosts):
+            warnings.append('%s %s serves %s, where %s have no archive: the IDE will not install platform %s %s '
+                            'there; add flavours for that host under the same tool names and versions'
+                            % (other['name'], other['version'], host, ' and '.join(sorted(tools)),
+                               platform.get('architecture'), platform.get('version')))
+
     for key, value in platform_txt.items():
         if key.startswith(('pluggable_discovery.pattern', 'pluggable_monitor.pattern')):
             problems.append('platform.txt: %s is a development form; a release names its tools' % key)
         if 'builtin:serial-discovery' in value:
             problems.append('platform.txt: %s adds the built-in serial discovery: boards would show twice' % key)
-    if platform_txt.get('version') != platform.get('version'):
-        problems.append('platform.txt version %r, the index says %r' % (platform_txt.get('version'), platform.get('version')))
     required = [(k, v) for k, v in platform_txt.items() if re.fullmatch(r'pluggable_discovery\.required(\.\d+)?', k)]
     monitors = [(k, v) for k, v in platform_txt.items() if k.startswith('pluggable_monitor.required.')]
     if not required or not any(k == 'pluggable_monitor.required.murlen' for k, _ in monitors):
@@ -227,6 +345,8 @@ def check(args):
                                       [(m, MONITORS, 'monitorDependencies') for m in monitors]):
         m = re.fullmatch(r'([A-Za-z0-9_.-]+):([A-Za-z0-9_.-]+)', value)
         if not m or m.group(1) != packager or m.group(2) not in kinds:
+            if m and m.group(1) != packager and m.group(2) not in DISCOVERIES | MONITORS:
+                continue  # a discovery or monitor of the vendor's own
             problems.append('platform.txt: %s=%s is not %s:<one of %s>' % (key, value, packager, sorted(kinds)))
         elif m.group(2) not in tools:
             if m.group(2) in without:
@@ -239,14 +359,18 @@ def check(args):
         board = key.split('.', 1)[0]
         if key.endswith('.name'):
             names[board] = value
-        m = re.fullmatch(r'([A-Za-z0-9_]+)\.upload_port\.(\d+)\.(vid|pid)', key)
+        m = re.fullmatch(r'([A-Za-z0-9_]+)\.(?:upload_port\.(\d+)\.(vid|pid)|(vid|pid)\.(\d+))', key)
         if m:
+            number, kind = (m.group(2), m.group(3)) if m.group(3) else (m.group(5), m.group(4))
+            form = '%s.upload_port.%s.%s' if m.group(3) else '%s.%s.%s'
+            parts = (m.group(1), number, 'pid' if kind == 'vid' else 'vid') if m.group(3) else \
+                (m.group(1), 'pid' if kind == 'vid' else 'vid', number)
             if not re.fullmatch(r'0x[0-9a-f]{4}', value):
                 problems.append('boards.txt: %s=%s is not 0x and four lower-case hex digits' % (key, value))
-            other = '%s.upload_port.%s.%s' % (m.group(1), m.group(2), 'pid' if m.group(3) == 'vid' else 'vid')
+            other = form % parts
             if other not in boards_txt:
                 problems.append('boards.txt: %s has no %s' % (key, other))
-            if m.group(3) == 'pid' and boards_txt.get(other) == '0x16c0':
+            if kind == 'pid' and boards_txt.get(other) == '0x16c0':
                 pid = int(value, 16) if re.fullmatch(r'0x[0-9a-f]{4}', value) else -1
                 if not 0x0474 <= pid <= 0x04d7 or pid == 0x0478:
                     problems.append('boards.txt: %s=%s is no Murlen board running its program' % (key, value))
@@ -254,10 +378,13 @@ def check(args):
     if sorted(names.values()) != listed:
         problems.append('boards.txt names %s, the index lists %s' % (sorted(names.values()), listed))
 
+    for w in warnings:
+        print('WARNING: ' + w)
     for p in problems:
         print('FAIL: ' + p)
-    print('%s: %s' % (index_path, 'platform, boards and %d tool entries agree, every archive verified'
-                      % sum(len(t.get('systems', [])) for t in tools.values()) if not problems
+    print('%s: %s' % (index_path, 'platform %s %s, boards and %d tool entries of ours agree, every archive verified'
+                      % (platform.get('architecture'), platform.get('version'),
+                         sum(len(t.get('systems', [])) for t in tools.values())) if not problems
                       else '%d problems' % len(problems)))
     return 1 if problems else 0
 

@@ -69,7 +69,7 @@ top=$unpacked/murlen-monitor
 cmp -s "$top/LICENSE" "$source_dir/LICENSE" || fail "LICENSE differs from the source tree's"
 cmp -s "$top/60-murlen-monitor.rules" "$source_dir/packaging/60-murlen-monitor.rules" ||
   fail "60-murlen-monitor.rules differs from the source tree's"
-if grep -nE '^@(if|end)|@(VERSION|HOST|BASE)@' "$top/README.md"; then
+if grep -nE '^@(if|end)|@[A-Z]+@' "$top/README.md"; then
   fail "README.md has unfilled template lines"
 fi
 for tool in murlen-monitor murlen-discovery; do

@@ -5,7 +5,9 @@
                     standard input, answered byte for byte as the monitor's
                     tests expect (tests/support/replies.h) and exit status 0
   murlen-discovery  --version; a wrong argument; HELLO, START, LIST (no port)
-                    and QUIT, each answered with its event and "OK"
+                    and QUIT, each answered with its event and "OK"; then
+                    START_SYNC, STOP and QUIT with no HELLO, as a client from
+                    before version 1 sends them
 
 Usage: smoke_test.py --version VERSION [--prefix "EMULATOR ARGS"] EXECUTABLE...
 The prefix runs a foreign processor's executable (qemu-user). Prints one line
@@ -70,7 +72,23 @@ def check_monitor(prefix, executable):
 
 
 def check_discovery(prefix, executable):
-    r = run(prefix, executable, [], 'HELLO 1 "release smoke test"\nSTART\nLIST\nQUIT\n')
+    """A version-1 session, then one as a client from before version 1 (no HELLO)."""
+    sessions = [
+        ('HELLO 1 "release smoke test"\nSTART\nLIST\nQUIT\n',
+         [('hello', {'protocolVersion': 1, 'message': 'OK'}), ('start', {'message': 'OK'}),
+          ('list', {'ports': []}), ('quit', {'message': 'OK'})]),
+        ('START_SYNC\nSTOP\nQUIT\n',
+         [('start_sync', {'message': 'OK'}), ('stop', {'message': 'OK'}), ('quit', {'message': 'OK'})]),
+    ]
+    for commands, want in sessions:
+        problem = check_discovery_session(prefix, executable, commands, want)
+        if problem is not None:
+            return problem
+    return None
+
+
+def check_discovery_session(prefix, executable, commands, want):
+    r = run(prefix, executable, [], commands)
     decoder = json.JSONDecoder()
     text = r.stdout.decode('utf-8', 'replace')
     events, at = [], 0
@@ -84,16 +102,15 @@ def check_discovery(prefix, executable):
             events.append(value)
     except ValueError:
         return 'not a stream of JSON objects: %r' % text
-    want = [('hello', {'protocolVersion': 1, 'message': 'OK'}), ('start', {'message': 'OK'}),
-            ('list', {'ports': []}), ('quit', {'message': 'OK'})]
+    what = ', '.join(commands.split())
     if r.returncode != 0 or len(events) != len(want):
-        return 'HELLO, START, LIST, QUIT: status %d, wrote %r' % (r.returncode, text)
+        return '%s: status %d, wrote %r' % (what, r.returncode, text)
     for event, (kind, fields) in zip(events, want):
         if not isinstance(event, dict) or event.get('eventType') != kind or event.get('error'):
-            return 'expected a %s event, got %r' % (kind, event)
+            return '%s: expected a %s event, got %r' % (what, kind, event)
         for key, value in fields.items():
             if event.get(key) != value:
-                return '%s event: %s is %r, not %r' % (kind, key, event.get(key), value)
+                return '%s: %s event: %s is %r, not %r' % (what, kind, key, event.get(key), value)
     return None
 
 

@@ -10,7 +10,7 @@ test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-
                cppcheck socat iproute2 util-linux procps)
 # The release: a bullseye root made with debootstrap, its binaries run under
 # qemu-user, the package index validated with jsonschema.
-release_packages=(debootstrap qemu-user-static binutils python3 python3-jsonschema util-linux
+release_packages=(debootstrap qemu-user-static binutils python3 python3-jsonschema util-linux git
                   coreutils tar gzip)
 
 case "${1:-test}" in

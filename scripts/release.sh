@@ -74,7 +74,36 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "scripts/release.sh needs root (debootstrap and chroot); run it with sudo" >&2
   exit 1
 fi
+
+# The build runs in a root of its own through a private mount namespace,
+# which a chroot or an unprivileged container does not allow: say so before
+# anything is downloaded.
+if ! why=$(unshare --mount --fork true 2>&1) || ! why=$(unshare --mount --fork sh -c \
+    'mount -t tmpfs tmpfs /mnt 2>&1 && umount /mnt' 2>&1); then
+  where="a chroot or an unprivileged container"
+  if [ -r /proc/1/root ]; then
+    where="an unprivileged container"
+    [ "$(stat -c %d:%i /)" = "$(stat -Lc %d:%i /proc/1/root)" ] || where="a chroot"
+  fi
+  cat >&2 <<EOT
+scripts/release.sh cannot run here, in $where: it builds in a Debian
+root of its own through a private mount namespace, and that fails here:
+  ${why:-unshare --mount failed}
+Run it as root on the machine itself, in a virtual machine, or in a container
+started with the privilege to mount (for instance docker run --privileged).
+EOT
+  exit 1
+fi
 scripts/install-deps.sh release
+
+# Every file in the archives gets the time of the last commit, so that the
+# same commit gives the same archives on every machine.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null); then
+  echo "scripts/release.sh dates the archives by the last commit, which needs git and a clone:" >&2
+  echo "run it in a git clone, or set SOURCE_DATE_EPOCH to the seconds since 1970 to date them by." >&2
+  exit 1
+fi
+export SOURCE_DATE_EPOCH
 
 step() { echo "== release: $*"; }
 
@@ -134,9 +163,6 @@ make_root
 
 # --- Build and pack in the root ----------------------------------------------
 version=$(sed -nE 's/^project\([a-z_]+ VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
-# Every file in the archives gets the time of the last commit.
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
-export SOURCE_DATE_EPOCH
 base="Debian 11 ($suite, glibc $(in_root sh -c 'ldd --version | sed -nE "1s/.* ([0-9.]+)\$/\\1/p"'), g++ $(in_root sh -c 'g++ -dumpfullversion'))"
 
 built_tools=()
@@ -210,12 +236,13 @@ check_elf() {  # check_elf HOST EXECUTABLE
 rm -rf "$out"
 mkdir -p "$out"
 archives=()
+declare -A run_prefix
 for h in "${hosts[@]}"; do
   build_host "$h"
   archive=murlen-monitor-$version-$h.tar.gz
   cp "build-portable/$h/$archive" "build-portable/$h/$archive.sha256" "$out/"
   archives+=("$out/$archive")
-  step "check $archive"
+  step "check the binaries of $archive"
   unpacked=$(mktemp -d)
   tar -C "$unpacked" -xzf "$out/$archive"
   for tool in "${built_tools[@]}"; do
@@ -229,8 +256,7 @@ for h in "${hosts[@]}"; do
     sed -nE 's/.*program interpreter: (.*)\]/\1/p')
   loader=$root$(chroot "$root" readlink -f "$interp")
   rm -rf "$unpacked"
-  RUN_PREFIX="$(host_qemu "$h") -L $root $loader" \
-    packaging/check-release-archive.sh "$out/$archive" "${built_tools[@]}"
+  run_prefix[$h]="$(host_qemu "$h") -L $root $loader"
 done
 
 # --- The example board package ------------------------------------------------
@@ -242,10 +268,21 @@ check_options=(--hosts "$(IFS=,; echo "${hosts[*]}")")
 for tool in "${tools[@]}"; do
   case " ${built_tools[*]} " in *" $tool "*) ;; *) check_options+=(--without "$tool") ;; esac
 done
-packaging/check-board-package.sh "$out" "${check_options[@]}"
+packaging/check-board-package.sh "$out/package_murlen_index.json" "${check_options[@]}" |
+  tee "$out/index-check.txt"
+
+# The archives as shipped, after fill has named the packager in their README.
+for h in "${hosts[@]}"; do
+  step "check murlen-monitor-$version-$h.tar.gz as shipped"
+  RUN_PREFIX=${run_prefix[$h]} packaging/check-release-archive.sh \
+    "$out/murlen-monitor-$version-$h.tar.gz" "${built_tools[@]}"
+done
 
 echo "== release: done in $out"
 for a in "${archives[@]}"; do
   printf '   %-48s %8s bytes\n' "$(basename "$a")" "$(stat -c %s "$a")"
 done
+echo "   the lowest glibc each binary runs on (its highest GLIBC_ symbol version):"
 sed 's/^/   /' "$out/glibc.txt"
+grep -E '^(schema|WARNING)' "$out/index-check.txt" | sed 's/^/   /' || true
+rm "$out/index-check.txt"

@@ -127,12 +127,17 @@ static json port_object(const discovery_port* port) {
     label += usb_location_of(port->address);
     label += " (";
     label += port->node;
-    label += port->access_ok != 0 ? ")" : ": no permission)";
+    label += port->access_ok != 0 ? ")" : ": no permission, install the udev rules)";
+    std::string vid = hex_id(port->vid);
+    std::string pid = hex_id(port->pid);
     json properties = {
-        {"vid", hex_id(port->vid)}, {"pid", hex_id(port->pid)},
-        {"model", port->model},     {"kind", port->kind == port_kind_hid ? "hid" : "serial"},
-        {"node", port->node},       {"access", port->access_ok != 0 ? "ok" : "denied"},
+        {"vid", vid},           {"pid", pid},
+        {"model", port->model}, {"kind", port->kind == port_kind_hid ? "hid" : "serial"},
+        {"node", port->node},   {"access", port->access_ok != 0 ? "ok" : "denied"},
     };
+    // The desktop IDE of the distributions reads no properties: it names the
+    // board from identificationPrefs and shows prefs as the board's info.
+    json prefs = {{"vid", vid}, {"pid", pid}};
     json object = {
         {"address", port->address},
         {"label", label},
@@ -144,6 +149,11 @@ static json port_object(const discovery_port* port) {
         properties["serialNumber"] = port->serial;
     }
     object["properties"] = properties;
+    object["identificationPrefs"] = prefs;
+    if (port->serial[0] != '\0') {
+        prefs["iserial"] = port->serial;
+    }
+    object["prefs"] = prefs;
     return object;
 }
 
@@ -241,11 +251,10 @@ static void command_list() {
     output_json(json{{"eventType", "list"}, {"ports", ports}});
 }
 
-// Called with output_lock held. The error for a known command in the wrong state.
+// Called with output_lock held. The error for a known command in the wrong
+// state; never state alive, where every command but HELLO is a legacy client's.
 static void wrong_state(const char* event_type) {
-    if (discovery_state == state_alive) {
-        output_json(reply_error(event_type, "HELLO must come first"));
-    } else if (discovery_state == state_idling) {
+    if (discovery_state == state_idling) {
         output_json(reply_error(event_type, "Discovery not started"));
     } else if (discovery_state == state_running) {
         output_json(reply_error(event_type, "Discovery already started; STOP it first"));
@@ -254,8 +263,32 @@ static void wrong_state(const char* event_type) {
     }
 }
 
+// Called with output_lock held, in state alive. A client of the protocol
+// before version 1 (the desktop IDE that the distributions package) sends no
+// HELLO: its START_SYNC, START, LIST or STOP is served as from an idle
+// version-1 client, with version-1 replies. 1 when the command is answered.
+static int32_t command_run_legacy(discovery_command command) {
+    if (command != discovery_command::start && command != discovery_command::start_sync &&
+        command != discovery_command::list && command != discovery_command::stop) {
+        return 0;
+    }
+    discovery_state = state_idling;
+    if (command == discovery_command::list) {
+        command_list();
+        return 1;
+    }
+    if (command == discovery_command::stop) {
+        output_json(reply_ok("stop"));
+        return 1;
+    }
+    return 0;
+}
+
 // Called with output_lock held.
 static int32_t command_run(discovery_command command, std::string_view line) {
+    if (discovery_state == state_alive && command_run_legacy(command) != 0) {
+        return 1;
+    }
     switch (command) {
         case discovery_command::hello:
             if (discovery_state != state_alive) {

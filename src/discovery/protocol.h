@@ -14,7 +14,7 @@ struct device_record;
 // JSON object per reply or event on standard output.
 
 // Where the client stands; a QUIT ends the process instead of entering a state.
-inline constexpr int32_t state_alive = 0;    // started, waiting for HELLO
+inline constexpr int32_t state_alive = 0;    // started: no HELLO yet
 inline constexpr int32_t state_idling = 1;   // after HELLO or STOP
 inline constexpr int32_t state_running = 2;  // after START: LIST answers
 inline constexpr int32_t state_syncing = 3;  // after START_SYNC: add and remove events flow

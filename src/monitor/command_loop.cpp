@@ -264,10 +264,15 @@ static void command_open(const command* cmd) {
         if (ours.fd >= 0) {
             endpoint_close(&ours);
             std::string node = json_string_body(failure.node);
+            // A user who may not open the node lacks the udev rules; the
+            // tool's README says where they are once the IDE installed it.
+            const char* hint = failure.error == EACCES || failure.error == EPERM
+                                   ? "; install the udev rules (README.md in the tool's folder)"
+                                   : "";
             reply_printf(
                 "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not open %s: "
-                "%s\"\n}\n",
-                node.c_str(), strerror(failure.error));
+                "%s%s\"\n}\n",
+                node.c_str(), strerror(failure.error), hint);
             return;
         }
     }

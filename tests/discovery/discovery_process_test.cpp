@@ -82,6 +82,23 @@ protected:
         }
     }
 
+    // The output so far, then its end, is expected: its lines after the
+    // first line feed, with the nodes filled in.
+    void expect_output(const std::string& expected,
+                       const std::map<std::string, std::string>& nodes) {
+        std::string want;
+        for (const std::string& line : output) {
+            want += line + "\n";
+        }
+        std::string lines;
+        std::string text = filled(expected.substr(1), nodes);
+        for (size_t start = 0, end = text.find('\n'); end != std::string::npos;
+             start = end + 1, end = text.find('\n', start)) {
+            lines += canonical(text.substr(start, end - start)) + "\n";
+        }
+        EXPECT_EQ(want, lines + "\n");
+    }
+
     monitor_process discovery{-1, -1, -1};
     std::vector<std::string> output;
 };
@@ -145,30 +162,48 @@ TEST_F(DiscoveryProcess, AnnouncesBoardsAsTheyComeAndGo) {
     const std::string expected = R"j(
 {"eventType": "hello", "protocolVersion": 1, "message": "OK"}
 {"eventType": "start_sync", "message": "OK"}
-{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A1@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}}}
-{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3", "label": "Murlen B3 at USB 1-3 (@B1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0486", "model": "Murlen B3", "kind": "hid", "node": "@B1@", "access": "ok"}}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A1@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483", "iserial": "S\"1\\\u0001\ufffd"}}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3", "label": "Murlen B3 at USB 1-3 (@B1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0486", "model": "Murlen B3", "kind": "hid", "node": "@B1@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0486"}, "prefs": {"vid": "0x16c0", "pid": "0x0486"}}}
 {"eventType": "remove", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "protocol": "murlen"}}
-{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A2@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A2@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483", "iserial": "S\"1\\\u0001\ufffd"}}}
 {"eventType": "remove", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "protocol": "murlen"}}
-{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen E1 at USB 1-2 (@A3@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0487", "model": "Murlen E1", "kind": "serial", "node": "@A3@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen E1 at USB 1-2 (@A3@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0487", "model": "Murlen E1", "kind": "serial", "node": "@A3@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0487"}, "prefs": {"vid": "0x16c0", "pid": "0x0487", "iserial": "S\"1\\\u0001\ufffd"}}}
 {"eventType": "remove", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3", "protocol": "murlen"}}
 {"eventType": "stop", "message": "OK"}
 {"eventType": "start", "message": "OK"}
-{"eventType": "list", "ports": [{"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3", "label": "Murlen B3 at USB 1-3 (@B2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0486", "model": "Murlen B3", "kind": "hid", "node": "@B2@", "access": "ok"}}]}
+{"eventType": "list", "ports": [{"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3", "label": "Murlen B3 at USB 1-3 (@B2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0486", "model": "Murlen B3", "kind": "hid", "node": "@B2@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0486"}, "prefs": {"vid": "0x16c0", "pid": "0x0486"}}]}
 {"eventType": "quit", "message": "OK"}
 )j";
-    std::string want;
-    for (const std::string& line : output) {
-        want += line + "\n";
-    }
-    std::string lines;
-    std::string text = filled(expected.substr(1), nodes);
-    for (size_t start = 0, end = text.find('\n'); end != std::string::npos;
-         start = end + 1, end = text.find('\n', start)) {
-        lines += canonical(text.substr(start, end - start)) + "\n";
-    }
-    // The last line read is the end of output.
-    EXPECT_EQ(want, lines + "\n");
+    expect_output(expected, nodes);
+}
+
+TEST_F(DiscoveryProcess, ServesTheDesktopIdeThatSendsNoHello) {
+    // As the distributions' desktop IDE: START_SYNC with no HELLO, an
+    // upload, STOP, then its end.
+    board_sim a{};
+    std::map<std::string, std::string> nodes;
+    plug(&a, location_a, board_kind_tty, 0x16C0, 0x0483, 0x0279);
+    nodes["@A1@"] = a.node;
+    discovery = monitor_start(MURLEN_DISCOVERY_PATH);
+    ASSERT_GE(discovery.pid, 0);
+    send("START_SYNC\n", 2);
+    ASSERT_EQ(board_sim_replug_as(&a, board_kind_loader, 0x16C0, 0x0478, 0x0279), 1);
+    take(1);
+    ASSERT_EQ(board_sim_replug_as(&a, board_kind_tty, 0x16C0, 0x0483, 0x0279), 1);
+    nodes["@A2@"] = a.node;
+    take(1);
+    send("STOP\n", 1);
+    monitor_close_input(&discovery);
+    EXPECT_EQ(monitor_wait(&discovery, effect_timeout_ms), 0);
+    take(1);
+    expect_output(R"j(
+{"eventType": "start_sync", "message": "OK"}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A1@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483"}}}
+{"eventType": "remove", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "protocol": "murlen"}}
+{"eventType": "add", "port": {"address": "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A2@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A2@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483"}}}
+{"eventType": "stop", "message": "OK"}
+)j",
+                  nodes);
 }
 
 TEST_F(DiscoveryProcess, ListsExactlyWhatTheMonitorPublishes) {
@@ -211,8 +246,8 @@ TEST_F(DiscoveryProcess, ANodeThatCannotBeOpenedIsMarkedUntilItsAccessChanges) {
     json denied = json::parse(output.back(), nullptr, false);
     ASSERT_TRUE(denied.contains("port")) << output.back();
     EXPECT_EQ(denied["port"]["properties"]["access"], "denied");
-    EXPECT_EQ(denied["port"]["label"],
-              std::string("Murlen F1 at USB 1-2 (") + a.node + ": no permission)");
+    EXPECT_EQ(denied["port"]["label"], std::string("Murlen F1 at USB 1-2 (") + a.node +
+                                           ": no permission, install the udev rules)");
     // Rules installed and applied: udev says "change", and the port is fresh.
     ASSERT_EQ(chmod(a.node_target, 0666), 0);
     board_sim_announce(&a, "change");

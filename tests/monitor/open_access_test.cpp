@@ -133,7 +133,8 @@ TEST_F(OpenAccess, ANodeTheUserMayNotOpenGetsTheOpenErrorAndNoConnection) {
 
     open_outcome outcome = open_as_nobody(link, listener);
     std::string escaped = std::string(directory) + "/tty\\\"q\\\\b\xef\xbf\xbd";
-    EXPECT_EQ(outcome.output, open_error_reply(escaped, strerror(EACCES)) + closed);
+    const std::string hint = "; install the udev rules (README.md in the tool's folder)";
+    EXPECT_EQ(outcome.output, open_error_reply(escaped, strerror(EACCES) + hint) + closed);
     ASSERT_GE(outcome.connection, 0) << "the connection was never made";
     close(outcome.connection);
     unlink(link.c_str());
