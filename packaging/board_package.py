@@ -183,7 +183,10 @@ def fill(args):
         sys.exit(__doc__)
     platform_dir = o.get('platform', PACKAGE_DIR)
     template = o.get('template', os.path.join(PACKAGE_DIR, 'package_index.template.json'))
-    index = json.load(open(template), object_pairs_hook=collections.OrderedDict)
+    with open(template) as f:
+        text = f.read()
+    index = json.loads(text, object_pairs_hook=collections.OrderedDict)
+    layout = json_layout(text)
     try:
         version = properties(os.path.join(platform_dir, 'platform.txt')).get('version')
     except (OSError, ValueError) as e:
@@ -223,10 +226,20 @@ def fill(args):
                     put_dependency(platform.setdefault(key, []),
                                    collections.OrderedDict(packager=packager, name=tool))
     with open(o['out'], 'w') as f:
-        json.dump(index, f, indent=2, ensure_ascii=False)
+        json.dump(index, f, ensure_ascii=False, **layout)
         f.write('\n')
     print('%s: platform %s %s, %s' % (o['out'], platform.get('architecture'), version, ', '.join(
         '%s %s for %d hosts' % (t, v, len(s)) for t in sorted(ours) for v, s in sorted(ours[t].items()))))
+
+
+def json_layout(text):
+    """The indentation and separators of the vendor's index, so that what fill leaves alone is
+    written back as it was (for any index laid out one member a line, as json tools write them)."""
+    m = re.search(r'\n([ \t]+)"', text)
+    if m is None:
+        return {'separators': (',', ':') if '": ' not in text else (', ', ': ')}
+    indent = m.group(1)
+    return {'indent': len(indent) if indent == ' ' * len(indent) else indent}
 
 
 def properties(path):

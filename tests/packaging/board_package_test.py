@@ -41,8 +41,9 @@ def main():
                                           platform('1.1.0', [{'packager': 'acme', 'name': 'acme-uploader',
                                                               'version': '2.0.1'}])],
                             'tools': [uploader]}]}
+    vendor_text = json.dumps(vendor, indent=4) + '\n'
     with open(os.path.join(work, 'vendor.json'), 'w') as f:
-        json.dump(vendor, f, indent=2)
+        f.write(vendor_text)
     board = os.path.join(work, 'board')
     os.mkdir(board)
     for name in ('platform.txt', 'boards.txt'):
@@ -83,6 +84,7 @@ def main():
     rows = [
         ('fill succeeds', fill.returncode == 0, fill.stderr),
         ('nothing of the vendor\'s changed', restored == vendor, json.dumps(got, indent=1)),
+        ('laid out as the vendor had it', open(index).read() == json.dumps(got, indent=4) + '\n', open(index).read()),
         ('our tools added after the vendor\'s', [t['name'] for t in package['tools']] ==
          ['acme-uploader', 'murlen-discovery', 'murlen-monitor'], package['tools']),
         ('the new release depends on all three', [d['name'] for d in package['platforms'][1]['toolsDependencies']] ==
