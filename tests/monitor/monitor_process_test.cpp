@@ -7,6 +7,8 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/os_fakes.h"
@@ -87,9 +89,20 @@ TEST_F(MonitorProcess, OpenChecksRangesThenTheAddressThenConnects) {
     monitor_stop(&monitor);
     close(listener.fd);
     listener.fd = -1;
-    monitor = monitor_start(MURLEN_MONITOR_PATH);
+    std::string trace_path = "/tmp/murlen-monitor-trace-" + std::to_string(getpid());
+    monitor = monitor_start(MURLEN_MONITOR_PATH, {"MURLEN_MONITOR_TRACE=" + trace_path});
     ASSERT_GE(monitor.pid, 0);
     EXPECT_EQ(ask("OPEN 127.0.0.1:" + port + " usb1/1-2\n"), connect_failure_reply(listener.port));
+    // With no board, the trace's first line still says that it is on.
+    std::string traced;
+    EXPECT_TRUE(eventually([&] {
+        std::ifstream file(trace_path);
+        traced.assign(std::istreambuf_iterator<char>(file), {});
+        return traced.find('\n') != std::string::npos;
+    }));
+    unlink(trace_path.c_str());
+    EXPECT_EQ(traced.substr(25, traced.find('\n') - 25),
+              "murlen-monitor " MURLEN_VERSION ": start-up scan found 0 boards, 0 ports");
 }
 
 TEST_F(MonitorProcess, EndOfInputEndsWithoutAReply) {
