@@ -7,8 +7,6 @@
 #include <umockdev.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "support/os_fakes.h"
@@ -95,11 +93,7 @@ TEST_F(MonitorProcess, OpenChecksRangesThenTheAddressThenConnects) {
     EXPECT_EQ(ask("OPEN 127.0.0.1:" + port + " usb1/1-2\n"), connect_failure_reply(listener.port));
     // With no board, the trace's first line still says that it is on.
     std::string traced;
-    EXPECT_TRUE(eventually([&] {
-        std::ifstream file(trace_path);
-        traced.assign(std::istreambuf_iterator<char>(file), {});
-        return traced.find('\n') != std::string::npos;
-    }));
+    EXPECT_TRUE(eventually([&] { return (traced = file_text(trace_path)).ends_with('\n'); }));
     unlink(trace_path.c_str());
     EXPECT_EQ(traced.substr(25, traced.find('\n') - 25),
               "murlen-monitor " MURLEN_VERSION ": start-up scan found 0 boards, 0 ports");
