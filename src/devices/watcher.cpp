@@ -440,8 +440,8 @@ static int32_t first_gone(struct udev* udev, char* gone, size_t size) {
 // Gives each device present in the subscribed subsystems to device_added,
 // leaving out those a record already holds when skip_tracked is 1. The scan
 // lists a device after the devices above it, so a board present at start is
-// tracked with all its children.
-// 0 with the reason in errno when the devices could not be listed.
+// tracked with all its children. 1, or 0 with the reason in errno when the
+// devices could not be listed.
 static int32_t udev_scan(struct udev* udev, int32_t skip_tracked) {
     // enumerator: owned here, released before return.
     struct udev_enumerate* enumerator = udev_enumerate_new(udev);
