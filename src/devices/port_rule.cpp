@@ -56,3 +56,20 @@ const char* usb_serial_of(const device_record* record) {
     const char* serial = udev_device_get_sysattr_value(record->udev_device, "serial");
     return serial != nullptr && serial[0] != '\0' ? serial : nullptr;
 }
+
+int32_t port_address_of(const device_record* record, char* address, size_t size) {
+    // Borrowed from the record's handle.
+    const char* syspath =
+        record->udev_device != nullptr ? udev_device_get_syspath(record->udev_device) : nullptr;
+    std::string_view whole(syspath != nullptr ? syspath : record->location);
+    // Cut where the monitor's address matching cuts it.
+    size_t at = whole.find("/usb");
+    std::string_view tail = at != std::string_view::npos ? whole.substr(at + 1) : whole;
+    size_t kept = tail.size() < size ? tail.size() : size - 1;
+    tail.copy(address, kept);
+    address[kept] = '\0';
+    return syspath != nullptr && whole.size() < sizeof record->location &&
+                   tail.size() <= port_address_length_max && tail.size() < size
+               ? 1
+               : 0;
+}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "devices/device_records.h"
 
@@ -27,3 +29,17 @@ int32_t port_kind_of(const device_record* record);
 
 // The USB device's serial number (borrowed from its udev handle), or null when it has none.
 const char* usb_serial_of(const device_record* record);
+
+// The monitor reads its commands in pieces of this many characters, and an
+// OPEN of a listed address comes whole in one, its line feed included.
+inline constexpr size_t open_line_length_max = 255;
+inline constexpr std::string_view open_line_longest_head = "OPEN 127.0.0.1:65535 ";
+inline constexpr size_t port_address_length_max =
+    open_line_length_max - open_line_longest_head.size() - 1;
+
+// The address the discovery lists for the record, copied into address: its
+// USB device's syspath from the first component that begins with "usb" (the
+// whole syspath when none does), the short form that OPEN takes. 1 when it is
+// listed; 0 when it is longer than port_address_length_max or the syspath did
+// not fit the record's location whole.
+int32_t port_address_of(const device_record* record, char* address, size_t size);

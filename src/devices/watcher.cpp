@@ -2,6 +2,7 @@
 
 #include <libudev.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "common/trace.h"
 #include "devices/device_records.h"
 #include "devices/identification.h"
+#include "devices/port_rule.h"
 
 // Everything here runs on the watcher thread: it alone calls libudev and owns
 // device_list, its records and udev_monitor, so none of them takes a lock.
@@ -34,6 +36,14 @@ static const char* const watched_subsystems[] = {"usb", "tty", "hid", "hidraw"};
 
 // Consecutive failed waits that end the thread.
 static constexpr int32_t wait_failure_limit = 11;
+
+// Receives that a drain after lost events makes at most.
+static constexpr int32_t drain_limit = 100000;
+
+// The receive buffer asked for the monitor's socket, in bytes: room for some
+// tens of thousands of events while the watcher is busy. The kernel grants
+// it only up to its limit for the user, or whole to a privileged process.
+static constexpr int monitor_buffer_size = 16 * 1024 * 1024;
 
 [[noreturn]] void fatal_exit(const char* message) {
     // The message is for a reader of the code: standard output carries the
@@ -114,6 +124,38 @@ static void record_unlink(device_record** head, device_record* record) {
     }
 }
 
+// The first record whose USB device has the syspath, or null.
+static device_record* record_of(const char* syspath) {
+    for (device_record* record = device_list; record != nullptr; record = record->next) {
+        if (has_syspath(record->udev_device, syspath) != 0) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+// An add of a USB device already tracked, as a replay or an event queued
+// before lost events brings it: the record takes the new handle and keeps its
+// children, and the hooks hear of it as of any add. device: owned; stored in
+// the record, whose earlier handle is released.
+static void usb_device_refreshed(device_record* record, struct udev_device* device, uint32_t vid,
+                                 uint32_t pid, uint32_t bcd) {
+    const char* syspath = udev_device_get_syspath(device);
+    if (vid != record->vid || pid != record->pid || bcd != record->bcd) {
+        // Another device sits where the tracked one was, whose remove never
+        // came: the tracked one leaves first, and this one arrives anew.
+        trace("add device: %s replaced; the tracked one leaves\n", syspath);
+        device_removed(syspath);
+        device_added(device);
+        return;
+    }
+    udev_device_unref(record->udev_device);
+    record->udev_device = device;
+    trace("add device: %s already tracked; refreshed\n", syspath);
+    device_select_node(record);
+    hook_call(watcher_hooks.record_added, record);
+}
+
 // A USB device: tracked as a new record when it is a board. device: owned;
 // stored in the record or released here.
 static void usb_device_added(struct udev_device* device, const char* syspath, const char* subsystem,
@@ -123,6 +165,11 @@ static void usb_device_added(struct udev_device* device, const char* syspath, co
     uint32_t bcd = 0;
     if (read_usb_ids(device, &vid, &pid, &bcd) == 0 || is_board_id(vid, pid) == 0) {
         udev_device_unref(device);
+        return;
+    }
+    device_record* known = record_of(syspath);
+    if (known != nullptr) {
+        usb_device_refreshed(known, device, vid, pid, bcd);
         return;
     }
     auto* record = static_cast<device_record*>(calloc(1, sizeof(device_record)));
@@ -137,22 +184,11 @@ static void usb_device_added(struct udev_device* device, const char* syspath, co
     record->pid = pid;
     record->bcd = bcd;
     copy_bounded(record->location, syspath, sizeof record->location);
-    // A USB device already tracked gets a second record: one "remove" takes both.
     record_append(&device_list, record);
     trace("add device: subsys=%s, type=%s, location=%s\n", subsystem, text_or_none(devtype),
           syspath);
     device_select_node(record);
     hook_call(watcher_hooks.record_added, record);
-}
-
-// The first record whose USB device has the syspath, or null.
-static device_record* record_of(const char* syspath) {
-    for (device_record* record = device_list; record != nullptr; record = record->next) {
-        if (has_syspath(record->udev_device, syspath) != 0) {
-            return record;
-        }
-    }
-    return nullptr;
 }
 
 // A device below a USB device: attached to the board's first record when that
@@ -244,7 +280,7 @@ static void children_removed(device_record* record, const char* syspath) {
 }
 
 void device_removed(const char* syspath) {
-    // The walk never stops early: a device tracked twice goes twice.
+    // The walk never stops early: children of several records may share the syspath.
     device_record* record = device_list;
     while (record != nullptr) {
         device_record* next = record->next;
@@ -278,6 +314,32 @@ static device_record* record_holding(const char* syspath) {
     return nullptr;
 }
 
+// Receives and drops every event the monitor's socket holds now; the number
+// dropped. A new loss reported meanwhile is drained the same way. The socket
+// does not block, and the walk ends when it is empty or drain_limit events
+// have gone, so that a storm of events cannot keep the rescan away for ever.
+static int32_t monitor_drain() {
+    int fd = udev_monitor_get_fd(udev_monitor);
+    int32_t dropped = 0;
+    pollfd waited = {fd, POLLIN, 0};
+    for (int32_t tries = 0; tries < drain_limit && poll(&waited, 1, 0) > 0; ++tries) {
+        if ((waited.revents & POLLIN) == 0) {
+            break;
+        }
+        errno = 0;
+        // device: owned here, released at once.
+        struct udev_device* device = udev_monitor_receive_device(udev_monitor);
+        if (device != nullptr) {
+            udev_device_unref(device);
+            ++dropped;
+        } else if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
+            trace("monitor_drain: %s\n", strerror(errno));
+            break;
+        }
+    }
+    return dropped;
+}
+
 void monitor_event() {
     if (udev_monitor == nullptr) {
         return;
@@ -286,10 +348,14 @@ void monitor_event() {
     errno = 0;
     struct udev_device* device = udev_monitor_receive_device(udev_monitor);
     if (device == nullptr) {
-        // The kernel dropped events that did not fit the socket's buffer:
-        // what they said is read back from the devices present.
+        // The kernel dropped events that did not fit the socket's buffer. It
+        // says so first and still delivers the events queued before the loss,
+        // which are older than anything a rescan reads: they are dropped, and
+        // what all of them said is read back from the devices present.
         if (errno == ENOBUFS) {
-            trace("monitor_event: events lost, rescanning\n");
+            int32_t dropped = monitor_drain();
+            trace("monitor_event: events lost; %d queued before the loss dropped, rescanning\n",
+                  dropped);
             devices_rescan();
         }
         return;
@@ -374,18 +440,25 @@ static int32_t first_gone(struct udev* udev, char* gone, size_t size) {
 // Gives each device present in the subscribed subsystems to device_added,
 // leaving out those a record already holds when skip_tracked is 1. The scan
 // lists a device after the devices above it, so a board present at start is
-// tracked with all its children.
-static void udev_scan(struct udev* udev, int32_t skip_tracked) {
+// tracked with all its children. 1, or 0 with the reason in errno when the
+// devices could not be listed.
+static int32_t udev_scan(struct udev* udev, int32_t skip_tracked) {
     // enumerator: owned here, released before return.
     struct udev_enumerate* enumerator = udev_enumerate_new(udev);
     if (enumerator == nullptr) {
         trace("udev_scan: no enumerator: %s\n", strerror(errno));
-        return;
+        return 0;
     }
     for (const char* subsystem : watched_subsystems) {
         (void)udev_enumerate_add_match_subsystem(enumerator, subsystem);
     }
-    (void)udev_enumerate_scan_devices(enumerator);
+    int failed = udev_enumerate_scan_devices(enumerator);
+    if (failed < 0) {
+        trace("udev_scan: %s\n", strerror(-failed));
+        udev_enumerate_unref(enumerator);
+        errno = -failed;
+        return 0;
+    }
     struct udev_list_entry* entry = udev_enumerate_get_list_entry(enumerator);
     for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
         const char* syspath = udev_list_entry_get_name(entry);
@@ -399,6 +472,7 @@ static void udev_scan(struct udev* udev, int32_t skip_tracked) {
         }
     }
     udev_enumerate_unref(enumerator);
+    return 1;
 }
 
 void devices_rescan() {
@@ -413,13 +487,32 @@ void devices_rescan() {
         trace("rescan: gone %s\n", gone);
         device_removed(gone);
     }
-    udev_scan(udev, 1);
+    (void)udev_scan(udev, 1);
+}
+
+// Asks for a larger receive buffer on the monitor's socket, so that a burst
+// of events (a hub of boards, a replay) overruns it less often. libudev
+// forces the size for a privileged process; otherwise the kernel grants what
+// its limit for users allows.
+static void monitor_buffer_enlarge() {
+    int fd = udev_monitor_get_fd(udev_monitor);
+    int failed = udev_monitor_set_receive_buffer_size(udev_monitor, monitor_buffer_size);
+    if (failed < 0) {
+        int size = monitor_buffer_size;
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
+        trace("udev_setup: receive buffer of %d bytes\n", granted);
+    }
 }
 
 void udev_setup() {
     // The context lives as long as the process; no global holds it.
     struct udev* udev = udev_new();
     if (udev == nullptr) {
+        trace_release("udev can not be used: %s; no board will be found", strerror(errno));
         fatal_exit("unable to use udev");
     }
     udev_monitor = udev_monitor_new_from_netlink(udev, "udev");
@@ -429,10 +522,23 @@ void udev_setup() {
         }
         // Enabled before the scan, so a board plugged in meanwhile is not missed.
         (void)udev_monitor_enable_receiving(udev_monitor);
+        monitor_buffer_enlarge();
     } else {
         trace("udev_setup: no monitor: %s\n", strerror(errno));
     }
-    udev_scan(udev, 0);
+    if (udev_scan(udev, 0) == 0) {
+        trace_release("start-up scan: /sys could not be read: %s", strerror(errno));
+        return;
+    }
+    int32_t boards = 0;
+    int32_t ports = 0;
+    for (const device_record* record = device_list; record != nullptr; record = record->next) {
+        boards += 1;
+        ports += port_kind_of(record) != port_kind_none ? 1 : 0;
+    }
+    trace_release("start-up scan found %d board%s, %d port%s%s", boards, boards == 1 ? "" : "s",
+                  ports, ports == 1 ? "" : "s",
+                  udev_monitor == nullptr ? "; udev events can not be followed" : "");
 }
 
 // Waits until fd is readable. 1 when it is (or has an error or hang-up

@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
         return exit_status;
     }
     trace_setup("MURLEN_DISCOVERY_TRACE");
+    // The start-up scan's summary comes first.
+    trace_hold("murlen-discovery");
     // A closed output shows as a failed write, which ends the process quietly.
     (void)signal(SIGPIPE, SIG_IGN);
     watcher_hooks = {discovery_record_changed, discovery_record_changed, discovery_record_removing,

@@ -30,7 +30,9 @@ int32_t port_facts_of(const device_record* record, discovery_port* port) {
     if (kind == port_kind_none) {
         return 0;
     }
-    copy_bounded(port->address, record->location, sizeof port->address);
+    if (port_address_of(record, port->address, sizeof port->address) == 0) {
+        return 0;
+    }
     copy_bounded(port->node, record->devnode, sizeof port->node);
     const char* serial = usb_serial_of(record);
     copy_bounded(port->serial, serial != nullptr ? serial : "", sizeof port->serial);
@@ -40,6 +42,23 @@ int32_t port_facts_of(const device_record* record, discovery_port* port) {
     port->kind = kind;
     port->access_ok = is_node_usable(record->devnode);
     return 1;
+}
+
+int32_t port_facts_at(const char* address, const device_record* leaving, discovery_port* port) {
+    int32_t found = 0;
+    discovery_port candidate;
+    char other[sizeof candidate.address];
+    for (const device_record* record = device_list; record != nullptr; record = record->next) {
+        if (record == leaving || port_address_of(record, other, sizeof other) == 0 ||
+            strcmp(other, address) != 0) {
+            continue;
+        }
+        if (port_facts_of(record, &candidate) != 0) {
+            *port = candidate;
+            found = 1;
+        }
+    }
+    return found;
 }
 
 // The port of address, or null.

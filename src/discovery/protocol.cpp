@@ -172,9 +172,19 @@ static void event_remove(const discovery_port* port) {
                      {"port", {{"address", port->address}, {"protocol", protocol_name}}}});
 }
 
-void discovery_record_changed(const device_record* record) {
+// Watcher thread. Brings the port at the record's address in line with every
+// tracked record there except leaving, and tells a client in sync.
+static void port_decide(const device_record* record, const device_record* leaving) {
+    char address[sizeof discovery_port::address];
+    if (port_address_of(record, address, sizeof address) == 0) {
+        if (port_kind_of(record) != port_kind_none) {
+            trace("port_decide: %s: its address does not fit an OPEN line; never listed\n",
+                  record->location);
+        }
+        return;
+    }
     discovery_port port;
-    int32_t is_port = port_facts_of(record, &port);
+    int32_t is_port = port_facts_at(address, leaving, &port);
     (void)pthread_mutex_lock(&output_lock);
     if (is_port != 0) {
         if (port_set_put(&port) == port_change_add && discovery_state == state_syncing) {
@@ -182,7 +192,7 @@ void discovery_record_changed(const device_record* record) {
         }
     } else {
         discovery_port removed;
-        if (port_set_drop(record->location, &removed) == port_change_remove &&
+        if (port_set_drop(address, &removed) == port_change_remove &&
             discovery_state == state_syncing) {
             event_remove(&removed);
         }
@@ -190,14 +200,12 @@ void discovery_record_changed(const device_record* record) {
     (void)pthread_mutex_unlock(&output_lock);
 }
 
+void discovery_record_changed(const device_record* record) {
+    port_decide(record, nullptr);
+}
+
 void discovery_record_removing(const device_record* record) {
-    discovery_port removed;
-    (void)pthread_mutex_lock(&output_lock);
-    if (port_set_drop(record->location, &removed) == port_change_remove &&
-        discovery_state == state_syncing) {
-        event_remove(&removed);
-    }
-    (void)pthread_mutex_unlock(&output_lock);
+    port_decide(record, record);
 }
 
 void discovery_scan_done() {

@@ -17,12 +17,16 @@
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "common/trace.h"
+#include "devices/port_rule.h"
 #include "devices/watcher.h"
 
 pthread_mutex_t output_lock;
 
 // Never joined, cancelled or detached: the watcher ends with the process.
 static pthread_t watcher_handle;
+
+// The discovery lists only addresses whose OPEN line one read takes whole.
+static_assert(command_line_size - 1 == open_line_length_max);
 
 // 127.0.0.1 in host byte order, the only address OPEN connects to.
 static constexpr uint32_t loopback_address = 0x7F000001u;
@@ -360,6 +364,8 @@ static void command_loop() {
 
 void monitor_run() {
     trace_setup("MURLEN_MONITOR_TRACE");
+    // The start-up scan's summary comes first.
+    trace_hold("murlen-monitor");
     monitor_setup();
     (void)pthread_create(&watcher_handle, nullptr, watcher_thread, nullptr);
     command_loop();

@@ -9,21 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "support/os_fakes.h"
 
-std::string file_text(const std::string& path) {
-    std::string text;
-    FILE* file = fopen(path.c_str(), "re");
-    if (file == nullptr) {
-        return text;
-    }
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, file)) > 0;) {
-        text.append(buf, n);
-    }
-    fclose(file);
-    return text;
-}
+namespace {
 
 // Length of the UTC stamp that begins line ("2026-12-08T14:05:09.123Z "), or 0.
 size_t stamp_length(const std::string& line) {

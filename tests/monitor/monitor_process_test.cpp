@@ -87,9 +87,16 @@ TEST_F(MonitorProcess, OpenChecksRangesThenTheAddressThenConnects) {
     monitor_stop(&monitor);
     close(listener.fd);
     listener.fd = -1;
-    monitor = monitor_start(MURLEN_MONITOR_PATH);
+    std::string trace_path = "/tmp/murlen-monitor-trace-" + std::to_string(getpid());
+    monitor = monitor_start(MURLEN_MONITOR_PATH, {"MURLEN_MONITOR_TRACE=" + trace_path});
     ASSERT_GE(monitor.pid, 0);
     EXPECT_EQ(ask("OPEN 127.0.0.1:" + port + " usb1/1-2\n"), connect_failure_reply(listener.port));
+    // With no board, the trace's first line still says that it is on.
+    std::string traced;
+    EXPECT_TRUE(eventually([&] { return (traced = file_text(trace_path)).ends_with('\n'); }));
+    unlink(trace_path.c_str());
+    EXPECT_EQ(traced.substr(25, traced.find('\n') - 25),
+              "murlen-monitor " MURLEN_VERSION ": start-up scan found 0 boards, 0 ports");
 }
 
 TEST_F(MonitorProcess, EndOfInputEndsWithoutAReply) {

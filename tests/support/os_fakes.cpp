@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     int64_t deadline = clock_ms() + timeout_ms;
@@ -108,4 +110,9 @@ bool stays_quiet(int fd, int quiet_ms) {
 
 int open_descriptors_of(const std::string& path) {
     return static_cast<int>(descriptors_on(getpid(), path).size());
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }

@@ -48,3 +48,6 @@ bool stays_quiet(int fd, int quiet_ms);
 // Number of open descriptors of this process that point at path, also once
 // the file behind path has been deleted.
 int open_descriptors_of(const std::string& path);
+
+// The whole text of the file at path; "" when it cannot be read.
+std::string file_text(const std::string& path);
