@@ -51,7 +51,7 @@ constexpr const char* descriptor_tail =
 UMockdevTestbed* testbed = nullptr;
 char testbed_root[PATH_MAX] = "";
 int32_t node_counter = 0;
-int32_t tty_counter = 0;
+int32_t hidraw_counter = 0;
 std::deque<board_hid*> hid_states;  // every plug's HID state, freed at board_sim_stop
 
 void pause_ms(int32_t ms) {
@@ -134,6 +134,18 @@ int32_t write_text_file(const char* path, const char* text) {
     return ok;
 }
 
+// The lowest number that no node of the testbed named prefix and a number
+// holds, as the kernel gives the lowest free minor.
+int32_t free_node_number(const char* prefix) {
+    for (int32_t n = 0;; ++n) {
+        std::string path = std::string(testbed_root) + prefix + std::to_string(n);
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) {
+            return n;
+        }
+    }
+}
+
 // ---- The HID node's ioctl handler, run on the testbed's worker thread. Reads
 // and writes are left to the pty underneath, whose stream carries the
 // reports: the preload forwards only calls on the descriptor that open gave,
@@ -192,7 +204,9 @@ int32_t hid_node_create(board_sim* b) {
     int slave = pty.slave;
 
     char devnode[64];
-    snprintf(devnode, sizeof devnode, "/dev/hidraw%d", node_counter++);
+    // umockdev keeps a node's ioctl handler for good: each hidraw name serves once.
+    snprintf(devnode, sizeof devnode, "/dev/hidraw%d", hidraw_counter++);
+    node_counter += 1;
     std::string link = std::string(testbed_root) + devnode;
     if (symlink(pty.slave_path.c_str(), link.c_str()) != 0) {
         close(master);
@@ -259,7 +273,8 @@ int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
     }
     close(pty.slave);
     char tty_name[32];
-    snprintf(tty_name, sizeof tty_name, "ttyACM%d", tty_counter++);
+    snprintf(tty_name, sizeof tty_name, "ttyACM%d", free_node_number("/dev/ttyACM"));
+    node_counter += 1;
     snprintf(b->node, sizeof b->node, "/dev/%s", tty_name);
     std::string link = std::string(testbed_root) + b->node;
     if (symlink(pty.slave_path.c_str(), link.c_str()) != 0) {
