@@ -30,7 +30,8 @@ static void tool_help_write(const char* name, FILE* out) {
                   "The IDE drives %s through standard input, one command a line, and\n"
                   "reads a JSON reply to each on standard output. Type first: HELLO 1 \"me\"\n"
                   "then %s.\n"
-                  "Docs: docs/ide-integration.md and README.md, \"A session by hand\".\n",
+                  "Docs: README.md (\"A session by hand\") and docs/ide-integration.md in\n"
+                  "the murlen-monitor sources.\n",
                   name, name, commands);
 }
 

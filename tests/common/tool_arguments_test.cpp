@@ -37,8 +37,8 @@ TEST(ToolArguments, RunsOnlyWithoutArgumentsAndAnswersEverythingElse) {
         "The IDE drives murlen-monitor through standard input, one command a "
         "line, and\nreads a JSON reply to each on standard output. Type first: "
         "HELLO 1 \"me\"\nthen DESCRIBE, OPEN 127.0.0.1:PORT ADDRESS, CLOSE, "
-        "QUIT.\nDocs: docs/ide-integration.md and README.md, \"A session by "
-        "hand\".\n";
+        "QUIT.\nDocs: README.md (\"A session by hand\") and docs/ide-integration.md "
+        "in\nthe murlen-monitor sources.\n";
     const std::vector<arguments_case> cases = {
         {{"murlen-monitor"}, 1, -1, "", ""},
         {{"murlen-monitor", "--version"}, 0, 0, version, ""},
