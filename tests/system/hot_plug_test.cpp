@@ -108,12 +108,12 @@ TEST(SimBoardByHand, CarriesBytesAgainAfterEachReplugWithoutANewOpen) {
         }
         return line;
     };
-    std::string person_path = wait_for("socat - /dev/pts/");
-    person_path = person_path.substr(person_path.find("/dev/pts/"));
-    int board = open(person_path.substr(0, person_path.find('\n')).c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(board, 0);
-    const std::string port = std::to_string(listener.port);
-    ASSERT_TRUE(monitor_send(sim, "HELLO 1 \"t\"\nOPEN 127.0.0.1:" + port + " usb1/1-1\n"));
+    // The banner names the pty that plays the board: "socat - /dev/pts/N".
+    std::string pty = wait_for("socat - /dev/pts/");
+    int board =
+        open(pty.substr(pty.find('/'), pty.size() - pty.find('/') - 1).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(monitor_send(
+        sim, "HELLO 1 \"t\"\nOPEN 127.0.0.1:" + std::to_string(listener.port) + " usb1/1-1\n"));
     int ide = listener_accept(listener, effect_timeout_ms);
     for (const std::string typed : {"", "unplug\nplug\n", "restart\n"}) {
         ASSERT_TRUE(monitor_send(sim, typed));
