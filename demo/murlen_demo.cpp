@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "devices/identification.h"
 #include "sim/board_sim.h"
 #include "sim/os_helpers.h"
 
@@ -45,10 +46,8 @@ constexpr int32_t effect_timeout_ms = 3000;
 // A last guard against a hang, in seconds, for the whole demo.
 constexpr unsigned demo_timeout_s = 30;
 
-constexpr uint32_t board_vendor = 0x16C0;
 constexpr uint32_t serial_product = 0x0483;
 constexpr uint32_t hid_serial_product = 0x0486;  // its stream is on interface 1
-constexpr uint32_t loader_product = 0x0478;
 constexpr uint32_t board_release = 0x0280;
 constexpr const char* serial_location = "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 constexpr const char* hid_location = "/devices/pci0000:00/0000:00:14.0/usb1/1-3";
@@ -346,6 +345,27 @@ static std::string discovery_expect(const char* event_type, const char* location
     return address;
 }
 
+// The discovery's add for b must name the node and the model a real board
+// gives: "/dev/ttyACMn" or "/dev/hidrawN", and the model its release names.
+static std::string discovery_expect_add(const board_sim* b, const char* location) {
+    nlohmann::json event = discovery_read();
+    nlohmann::json properties = event["port"].value("properties", nlohmann::json::object());
+    std::string address = event["port"].value("address", "");
+    std::string node = properties.value("node", "");
+    const char* model = model_name(model_from_release(b->vid, b->pid, b->bcd));
+    if (event.value("eventType", "") != "add" || address != std::string("/sys") + location ||
+        node != b->node || properties.value("model", "") != model ||
+        (node.rfind("/dev/ttyACM", 0) != 0 && node.rfind("/dev/hidraw", 0) != 0)) {
+        fail("expected the discovery's add of /sys%s, %s at %s", location, model, b->node);
+    }
+    return address;
+}
+
+// What the board says once it runs, in its own model's name.
+static std::string greeting_of(const board_sim* b, const char* rest) {
+    return std::string(model_name(model_from_release(b->vid, b->pid, b->bcd))) + " ready, " + rest;
+}
+
 // A listener on 127.0.0.1 with a port the kernel chooses; the fd, or -1.
 static int listener_open(uint16_t* port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -510,7 +530,7 @@ static void step_discover(const char* discovery_path, board_sim* serial) {
     say("IDE", "starts %s (pid %d)", discovery_path, static_cast<int>(discovery_pid));
     discovery_ask("HELLO 1 \"murlen-demo\"", "hello");
     discovery_ask("START_SYNC", "start_sync");
-    serial_address = discovery_expect("add", serial_location);
+    serial_address = discovery_expect_add(serial, serial_location);
     say("IDE", "shows the port in its menu; the user picks it");
 }
 
@@ -540,7 +560,7 @@ static int step_open_serial(board_sim* serial, int* listener) {
 static void step_bridge_serial(board_sim* serial, int ide) {
     heading(4, "Bytes over the bridge");
     ide_to_serial_board(serial, ide, "status\n");
-    board_to_ide(serial, ide, "Murlen M2 ready, LED off\r\n");
+    board_to_ide(serial, ide, greeting_of(serial, "LED off\r\n").c_str());
     ide_to_serial_board(serial, ide, "blink 3\n");
     board_to_ide(serial, ide, "blinking 3 times\r\n");
 }
@@ -561,6 +581,8 @@ static void step_upload(board_sim* serial, int ide, int listener) {
         fail("the IDE's connection ended or sent data while the board was away");
     }
     say("monitor", "lets go of the tty; the IDE's connection stays open");
+    // Its loader names the same model as the board.
+    serial->model = model_from_release(board_vendor, serial_product, board_release);
     if (!board_sim_replug_as(serial, board_kind_loader, board_vendor, loader_product,
                              board_release)) {
         fail("the testbed refused the loader");
@@ -572,7 +594,7 @@ static void step_upload(board_sim* serial, int ide, int listener) {
     }
     say("board", "runs its new program: the loader goes, back at usb1/1-2 as %04x:%04x",
         board_vendor, serial_product);
-    (void)discovery_expect("add", serial_location);
+    (void)discovery_expect_add(serial, serial_location);
     if (!monitor_holds_within(serial, 1)) {
         fail("the monitor did not reopen the board's new tty by itself");
     }
@@ -584,7 +606,7 @@ static void step_upload(board_sim* serial, int ide, int listener) {
     }
     say("monitor", "never opened the loader (never a port); reopens the new tty by itself");
     ide_to_serial_board(serial, ide, "status\n");
-    board_to_ide(serial, ide, "Murlen M2 ready, new program\r\n");
+    board_to_ide(serial, ide, greeting_of(serial, "new program\r\n").c_str());
     say("IDE", "still on its first connection: no new OPEN was needed");
     ask("CLOSE", close_reply);
     if (!monitor_holds_within(serial, 0)) {
@@ -597,7 +619,8 @@ static int step_hid_board(board_sim* hid, int* listener) {
     board_plug(hid, hid_location, board_kind_hid_serial, hid_serial_product, 1);
     say("board", "a HID-serial board %04x:%04x is plugged in at usb1/1-3, with a hidraw node",
         board_vendor, hid_serial_product);
-    hid_address = discovery_expect("add", hid_location);
+    hid_address = discovery_expect_add(hid, hid_location);
+    say("IDE", "would start a new monitor for this port; the demo goes on with the same one");
     int ide = ide_open(hid_address.c_str(), listener);
     if (!monitor_holds_within(hid, 1)) {
         fail("the monitor did not open the board's hidraw node");

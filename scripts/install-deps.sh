@@ -4,8 +4,9 @@
 # nothing when everything is there already.
 set -euo pipefail
 
+# socat plays the IDE's listener and the simulated board's line in a session by hand.
 run_packages=(g++ make cmake pkg-config libudev-dev nlohmann-json3-dev umockdev libumockdev-dev
-              libglib2.0-dev)
+              libglib2.0-dev socat)
 test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format
                cppcheck socat iproute2 util-linux procps)
 # The release: a bullseye root made with debootstrap, its binaries run under

@@ -9,8 +9,10 @@
 #   scripts/run.sh monitor     the monitor itself on this terminal: type
 #                              HELLO 1 "me", DESCRIBE, OPEN 127.0.0.1:PORT ADDRESS, CLOSE, QUIT
 #   scripts/run.sh sim         the monitor on one simulated board, no hardware needed:
-#                              prints the address to OPEN and the pty that plays
-#                              the board, and runs until QUIT or Ctrl-C
+#                              prints the address to OPEN, the pty that plays the
+#                              board and the command that runs the discovery on its
+#                              testbed; typed lines unplug, plug and restart the
+#                              board; runs until QUIT or Ctrl-C
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +35,10 @@ fi
 
 case "$what" in
   sim) exec umockdev-wrapper build-release/demo/murlen-sim-board build-release/murlen-monitor ;;
-  discovery | monitor) exec "build-release/murlen-$what" ;;
+  discovery | monitor)
+    echo "murlen-$what reads commands from this terminal: type HELLO 1 \"me\" first" \
+         "(build-release/murlen-$what --help says more; QUIT ends it)" >&2
+    exec "build-release/murlen-$what" ;;
 esac
 umockdev-wrapper build-release/demo/murlen-demo build-release/murlen-monitor \
   build-release/murlen-discovery

@@ -51,6 +51,7 @@ constexpr const char* descriptor_tail =
 UMockdevTestbed* testbed = nullptr;
 char testbed_root[PATH_MAX] = "";
 int32_t node_counter = 0;
+int32_t hidraw_counter = 0;
 std::deque<board_hid*> hid_states;  // every plug's HID state, freed at board_sim_stop
 
 void pause_ms(int32_t ms) {
@@ -133,6 +134,18 @@ int32_t write_text_file(const char* path, const char* text) {
     return ok;
 }
 
+// The lowest number that no node of the testbed named prefix and a number
+// holds, as the kernel gives the lowest free minor.
+int32_t free_node_number(const char* prefix) {
+    for (int32_t n = 0;; ++n) {
+        std::string path = std::string(testbed_root) + prefix + std::to_string(n);
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) {
+            return n;
+        }
+    }
+}
+
 // ---- The HID node's ioctl handler, run on the testbed's worker thread. Reads
 // and writes are left to the pty underneath, whose stream carries the
 // reports: the preload forwards only calls on the descriptor that open gave,
@@ -191,7 +204,9 @@ int32_t hid_node_create(board_sim* b) {
     int slave = pty.slave;
 
     char devnode[64];
-    snprintf(devnode, sizeof devnode, "/dev/hidraw%d", node_counter++);
+    // umockdev keeps a node's ioctl handler for good: each hidraw name serves once.
+    snprintf(devnode, sizeof devnode, "/dev/hidraw%d", hidraw_counter++);
+    node_counter += 1;
     std::string link = std::string(testbed_root) + devnode;
     if (symlink(pty.slave_path.c_str(), link.c_str()) != 0) {
         close(master);
@@ -257,13 +272,18 @@ int32_t tty_devices_add(board_sim* b, const std::string& interface_path) {
         return 0;
     }
     close(pty.slave);
-    const char* slave_name = pty.slave_path.c_str();
+    char tty_name[32];
+    snprintf(tty_name, sizeof tty_name, "ttyACM%d", free_node_number("/dev/ttyACM"));
+    node_counter += 1;
+    snprintf(b->node, sizeof b->node, "/dev/%s", tty_name);
+    std::string link = std::string(testbed_root) + b->node;
+    if (symlink(pty.slave_path.c_str(), link.c_str()) != 0) {
+        close(pty.master);
+        return 0;
+    }
     b->pty_master = pty.master;
     b->tty_opened = 0;
-    snprintf(b->node, sizeof b->node, "/%s", slave_name);
-    copy_bounded(b->node_target, slave_name, sizeof b->node_target);
-    char tty_name[32];
-    snprintf(tty_name, sizeof tty_name, "ttyACM%d", node_counter++);
+    copy_bounded(b->node_target, pty.slave_path.c_str(), sizeof b->node_target);
     return add_device(b, node_record(interface_path + "/tty/" + tty_name, "tty", b->node));
 }
 
@@ -288,9 +308,9 @@ void node_hang_up(board_sim* b) {
         b->hid->gone = 1;
         pthread_cond_broadcast(&b->hid->released);
         pthread_mutex_unlock(&b->hid->lock);
-        std::string link = std::string(testbed_root) + b->node;
-        unlink(link.c_str());
     }
+    std::string link = std::string(testbed_root) + b->node;
+    unlink(link.c_str());
     close(b->pty_master);
     b->pty_master = -1;
     if (b->hid != nullptr) {

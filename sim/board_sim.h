@@ -13,10 +13,11 @@
 //
 // Every node is a real pty, so the monitor's reads, writes and waits run at
 // full speed on kernel objects:
-// - a tty node is named "//dev/pts/N": the preload routes the ioctls of every
-//   "/dev/..." node that is opened to the testbed, which fails FIONREAD; the
-//   double slash keeps the node a plain pty, while libudev still takes it for
-//   a device node;
+// - a tty node is "/dev/ttyACMn" in the testbed, as a real board gives it (the
+//   lowest number free), a link to a pty. The preload routes the ioctls of
+//   every "/dev/..." node that is opened to the testbed, which passes the
+//   terminal's (TCGETS, TCSETS, TCFLSH) on to the pty but fails FIONREAD, so
+//   a reader of the node must not rely on FIONREAD;
 // - a hidraw node is "/dev/hidrawN" in the testbed, a link to a raw pty. The
 //   simulator handles its ioctls (the feature report); reads and writes go to
 //   the pty, which carries each input report as 64 bytes that one 64-byte read
@@ -55,6 +56,7 @@ struct board_sim {
     int32_t plugged;           // 1 from plug to unplug
     int32_t pty_master;        // the board's end of its tty node; -1 when none
     char node[256];            // the node path that udev reports and the monitor opens
+                               // ("/dev/ttyACMn", "/dev/hidrawN")
     char node_target[256];     // what /proc/<pid>/fd shows for that node ("/dev/pts/N")
     int32_t tty_opened;        // a tty node was put in raw mode (by whoever opened it)
     int32_t child_count;

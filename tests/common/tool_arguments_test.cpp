@@ -31,7 +31,14 @@ struct arguments_case {
 
 TEST(ToolArguments, RunsOnlyWithoutArgumentsAndAnswersEverythingElse) {
     const std::string version = std::string("murlen-monitor ") + MURLEN_VERSION + "\n";
-    const std::string usage = "usage: murlen-monitor [--version]\n";
+    const std::string usage = "usage: murlen-monitor [--version | --help]\n";
+    const std::string help =
+        usage +
+        "The IDE drives murlen-monitor through standard input, one command a "
+        "line, and\nreads a JSON reply to each on standard output. Type first: "
+        "HELLO 1 \"me\"\nthen DESCRIBE, OPEN 127.0.0.1:PORT ADDRESS, CLOSE, "
+        "QUIT.\nDocs: README.md (\"A session by hand\") and docs/ide-integration.md "
+        "in\nthe murlen-monitor sources.\n";
     const std::vector<arguments_case> cases = {
         {{"murlen-monitor"}, 1, -1, "", ""},
         {{"murlen-monitor", "--version"}, 0, 0, version, ""},
@@ -40,7 +47,7 @@ TEST(ToolArguments, RunsOnlyWithoutArgumentsAndAnswersEverythingElse) {
         {{"murlen-monitor", "--versio"}, 0, 2, "", usage},
         {{"murlen-monitor", "--version="}, 0, 2, "", usage},
         {{"murlen-monitor", "-v"}, 0, 2, "", usage},
-        {{"murlen-monitor", "--help"}, 0, 2, "", usage},
+        {{"murlen-monitor", "--help"}, 0, 0, help, ""},
         {{"murlen-monitor", ""}, 0, 2, "", usage},
         {{"murlen-monitor", "x", "--version"}, 0, 2, "", usage},
     };

@@ -2,6 +2,9 @@
 // board exists, CLOSE and a replug, the removal of other boards, devices that
 // are no boards, and the kernel's other actions.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 
@@ -90,6 +93,42 @@ TEST_F(HotPlug, OnlyTheSelectedBoardsRemovalClosesTheBridge) {
     EXPECT_EQ(board_sim_held_by(&keyboard, monitor.pid), 0);
     EXPECT_EQ(board_sim_opened(&keyboard), 0);
     quit();
+}
+
+// The board of a session by hand (scripts/run.sh sim), unplugged and plugged
+// back, then restarted through its loader by typed lines, carries bytes again
+// on the IDE's first connection.
+TEST(SimBoardByHand, CarriesBytesAgainAfterEachReplugWithoutANewOpen) {
+    loopback_listener listener = listener_open();
+    monitor_process sim = program_start({MURLEN_SIM_BOARD_PATH, MURLEN_MONITOR_PATH});
+    auto wait_for = [&](const std::string& text) {
+        std::string line;
+        while (line.find(text) == std::string::npos &&
+               !(line = monitor_read_line(sim, effect_timeout_ms)).empty()) {
+        }
+        return line;
+    };
+    // The banner names the pty that plays the board: "socat - /dev/pts/N".
+    std::string pty = wait_for("socat - /dev/pts/");
+    int board =
+        open(pty.substr(pty.find('/'), pty.size() - pty.find('/') - 1).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(monitor_send(
+        sim, "HELLO 1 \"t\"\nOPEN 127.0.0.1:" + std::to_string(listener.port) + " usb1/1-1\n"));
+    int ide = listener_accept(listener, effect_timeout_ms);
+    for (const std::string typed : {"", "unplug\nplug\n", "restart\n"}) {
+        ASSERT_TRUE(monitor_send(sim, typed));
+        ASSERT_NE(wait_for("[board] the monitor opened /dev/ttyACM"), "") << typed;
+        ASSERT_TRUE(write_all(ide, "ping\n"));
+        EXPECT_EQ(read_exactly(board, 5, effect_timeout_ms), "ping\n") << typed;
+        ASSERT_TRUE(write_all(board, "pong\n"));
+        EXPECT_EQ(read_exactly(ide, 5, effect_timeout_ms), "pong\n") << typed;
+    }
+    EXPECT_LT(listener_accept(listener, 0), 0);
+    monitor_close_input(&sim);
+    EXPECT_EQ(monitor_wait(&sim, effect_timeout_ms), 0);
+    close(board);
+    close(ide);
+    close(listener.fd);
 }
 
 }  // namespace
