@@ -332,14 +332,20 @@ static void discovery_ask(const char* line, const char* event_type) {
     }
 }
 
+// The address the discovery lists for the board at location: the tail of
+// location from its component that begins with "usb".
+static std::string address_of(const char* location) {
+    const char* tail = strstr(location, "/usb");
+    return tail == nullptr ? std::string() : std::string(tail + 1);
+}
+
 // Waits for the discovery's next event, which must be event_type for the
-// board at location; returns the address it names, the tail of location from
-// its component that begins with "usb".
+// board at location; returns the address it names.
 static std::string discovery_expect(const char* event_type, const char* location) {
     nlohmann::json event = discovery_read();
     std::string address = event.contains("port") ? event["port"].value("address", "") : "";
-    const char* tail = strstr(location, "/usb");
-    if (event.value("eventType", "") != event_type || tail == nullptr || address != tail + 1) {
+    if (event.value("eventType", "") != event_type || address.empty() ||
+        address != address_of(location)) {
         fail("expected the discovery's %s of %s", event_type, location);
     }
     return address;
@@ -353,10 +359,12 @@ static std::string discovery_expect_add(const board_sim* b, const char* location
     std::string address = event["port"].value("address", "");
     std::string node = properties.value("node", "");
     const char* model = model_name(model_from_release(b->vid, b->pid, b->bcd));
-    if (event.value("eventType", "") != "add" || address != std::string("/sys") + location ||
-        node != b->node || properties.value("model", "") != model ||
+    if (event.value("eventType", "") != "add" || address.empty() ||
+        address != address_of(location) || node != b->node ||
+        properties.value("model", "") != model ||
         (node.rfind("/dev/ttyACM", 0) != 0 && node.rfind("/dev/hidraw", 0) != 0)) {
-        fail("expected the discovery's add of /sys%s, %s at %s", location, model, b->node);
+        fail("expected the discovery's add of %s, %s at %s", address_of(location).c_str(), model,
+             b->node);
     }
     return address;
 }
