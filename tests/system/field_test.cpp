@@ -1,6 +1,7 @@
 // Field events around an open bridge, on simulated boards and the built
 // monitor: a node replaced under a present USB device, a wedged board while
-// the IDE talks to the monitor, a listener that never accepts.
+// the IDE talks to the monitor, a board with two ttys losing one, a listener
+// that never accepts.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -67,15 +68,44 @@ TEST_F(Field, AWedgedBoardNeverStallsTheCommands) {
     EXPECT_EQ(ask("HELLO 1 \"while the board is wedged\"\n"), hello_reply);
     EXPECT_EQ(ask("CLOSE\n"), already_closed_reply);
     EXPECT_EQ(ask("HELLO 1 \"still wedged\"\n"), hello_reply);
+    // The IDE opens the same address again: the opening in progress is taken
+    // over, and the reply comes while the board still holds the report.
+    ASSERT_TRUE(open_port("usb1/1-2"));
+    EXPECT_EQ(ask("HELLO 1 \"after the OPEN\"\n"), hello_reply);
 
-    // Once the board answers, its side opens and carries bytes both ways.
+    // Once the board answers, its side opens, once, and carries bytes both
+    // ways on the latest connection.
     board_sim_release_features(&board);
-    ASSERT_TRUE(eventually([&] {
-        uint8_t last[board_feature_report_size] = {};
-        return board_sim_feature_reports(&board, last) == 1;
-    }));
+    uint8_t last[board_feature_report_size] = {};
+    ASSERT_TRUE(eventually([&] { return board_sim_feature_reports(&board, last) == 1; }));
     expect_reports(&board, "after the wedge");
     expect_to_ide(&board, "answer after the wedge");
+    EXPECT_EQ(board_sim_feature_reports(&board, last), 1);
+    EXPECT_EQ(board_sim_opened(&board), 1);
+    quit();
+}
+
+TEST_F(Field, ABoardWithTwoTtysStaysAPortOnTheOtherWhenOneGoes) {
+    start_monitor();
+    ASSERT_TRUE(open_port("usb1/1-2"));
+    // One board with two serial interfaces: the newest tty carries the port.
+    board_sim first{};
+    board_sim second{};
+    plug(&first, location_a, board_kind_tty, board_vendor, 0x0483, 0x0279);
+    ASSERT_TRUE(monitor_holds(first));
+    board_sim_init(&second, location_a, board_kind_tty, board_vendor, 0x0483, 0x0279);
+    second.interface_number = 2;
+    second.beside = 1;
+    ASSERT_EQ(board_sim_plug(&second), 1);
+    ASSERT_TRUE(monitor_holds(second));
+    EXPECT_TRUE(monitor_releases(first));
+
+    // The second interface is unbound: the port stays, on the first tty.
+    ASSERT_EQ(board_sim_unplug(&second), 1);
+    ASSERT_TRUE(monitor_holds(first));
+    expect_to_board(&first, "on the first tty\n");
+    expect_to_ide(&first, "from the first tty\n");
+    EXPECT_EQ(ask("CLOSE\n"), close_reply);
     quit();
 }
 
