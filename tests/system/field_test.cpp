@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "ide_session.h"
@@ -54,7 +56,9 @@ TEST_F(Field, BridgeFollowsANodeReplacedUnderThePresentBoard) {
 }
 
 TEST_F(Field, AWedgedBoardNeverStallsTheCommands) {
-    start_monitor();
+    char trace_path[] = "/tmp/murlen-wedge-XXXXXX";
+    close(mkstemp(trace_path));
+    start_monitor({std::string("MURLEN_MONITOR_TRACE=") + trace_path});
     ASSERT_TRUE(open_port("usb1/1-2"));
     // The board arrives and takes the feature report of its opening, but
     // never answers it.
@@ -68,6 +72,15 @@ TEST_F(Field, AWedgedBoardNeverStallsTheCommands) {
     EXPECT_EQ(ask("HELLO 1 \"while the board is wedged\"\n"), hello_reply);
     EXPECT_EQ(ask("CLOSE\n"), already_closed_reply);
     EXPECT_EQ(ask("HELLO 1 \"still wedged\"\n"), hello_reply);
+    // The watcher goes on with its events meanwhile: another board arrives.
+    board_sim other{};
+    plug(&other, location_b, board_kind_tty, board_vendor, 0x0483, 0x0279);
+    EXPECT_TRUE(eventually([&] {
+        std::ifstream traced(trace_path);
+        std::string text((std::istreambuf_iterator<char>(traced)),
+                         std::istreambuf_iterator<char>());
+        return text.find("usb1/1-3/1-3:1.0/tty/") != std::string::npos;
+    }));
     // The IDE opens the same address again: the opening in progress is taken
     // over, and the reply comes while the board still holds the report.
     ASSERT_TRUE(open_port("usb1/1-2"));
@@ -83,6 +96,7 @@ TEST_F(Field, AWedgedBoardNeverStallsTheCommands) {
     EXPECT_EQ(board_sim_feature_reports(&board, last), 1);
     EXPECT_EQ(board_sim_opened(&board), 1);
     quit();
+    unlink(trace_path);
 }
 
 TEST_F(Field, ABoardWithTwoTtysStaysAPortOnTheOtherWhenOneGoes) {
