@@ -457,7 +457,7 @@ int32_t board_sim_plug(board_sim* b) {
         }
         serial += "\n";
     }
-    if (!add_device(nullptr, usb_device_record(usb_path, attributes + serial))) {
+    if (!b->beside && !add_device(nullptr, usb_device_record(usb_path, attributes + serial))) {
         return 0;
     }
     char interface_name[64];
@@ -487,7 +487,9 @@ int32_t board_sim_unplug(board_sim* b) {
     for (int32_t i = b->child_count - 1; i >= 0; --i) {
         remove_device(b->children[i]);
     }
-    remove_device(sys_path_of(b->location));
+    if (!b->beside) {
+        remove_device(sys_path_of(b->location));
+    }
     b->child_count = 0;
     b->plugged = 0;
     return 1;

@@ -66,6 +66,10 @@ struct board_sim {
     int32_t features_held;  // set before a plug: the HID node's feature reports
                             // wait until board_sim_release_features, as on a
                             // wedged board
+    int32_t beside;         // set before a plug: only another interface and its
+                            // node, below the USB device that a board plugged
+                            // at the same location brought; its unplug leaves
+                            // that device
 };
 
 // Moves this process into a network namespace of its own with loopback up and

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bridge/endpoint.h"
+#include "bridge/opener.h"
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
 #include "common/trace.h"
@@ -43,47 +44,62 @@ static port_entry* port_append(const char* address) {
     return entry;
 }
 
+// Called with port_lock held. The entry of the record's location takes its
+// newly chosen node and kind, made first if there is none; null when none
+// can be made. Every publication does this, a republished address too.
+static port_entry* entry_publish(const device_record* record, int32_t kind) {
+    port_entry* entry = port_find(record->location);
+    if (entry == nullptr) {
+        entry = port_append(record->location);
+    }
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    copy_bounded(entry->devnode, record->devnode, sizeof entry->devnode);
+    entry->is_serial = kind == port_kind_serial ? 1 : 0;
+    entry->is_hid = kind == port_kind_hid ? 1 : 0;
+    return entry;
+}
+
+// Called with port_lock held, after entry_publish. When entry is the
+// selected address, the board side follows it to its node: a board side
+// on another node is closed (into closed; returns the descriptor for
+// bridge_drop, else -1), and the opener is asked to open it.
+static int32_t entry_follow(port_entry* entry, endpoint* closed, const char* reason) {
+    if (address_matches(entry->address, selected_address) == 0) {
+        return -1;
+    }
+    int32_t let_go = -1;
+    if (device_endpoint.fd >= 0 && device_entry == entry &&
+        strcmp(device_node, entry->devnode) != 0) {
+        // The board side holds a node that was replaced while its removal
+        // never reached us: follow the board to its new node.
+        trace("port_publish: %s now at %s; board side on %s closed", entry->address, entry->devnode,
+              device_node);
+        let_go = bridge_close(closed);
+    }
+    // An opening that fails is traced and tried again while the IDE stays.
+    (void)bridge_want(entry, reason);
+    return let_go;
+}
+
 void port_publish(const device_record* record) {
     // The discovery lists exactly the records that pass this rule.
     int32_t kind = port_kind_of(record);
     if (kind == port_kind_none) {
         return;
     }
-    int32_t is_serial = kind == port_kind_serial ? 1 : 0;
-    int32_t is_hid = kind == port_kind_hid ? 1 : 0;
-
-    port_lock_acquire();
-    port_entry* entry = port_find(record->location);
-    if (entry == nullptr) {
-        entry = port_append(record->location);
-    }
-    if (entry == nullptr) {
-        port_lock_release();
-        return;
-    }
-    // Every publication takes the newly chosen node, a republished address too.
-    copy_bounded(entry->devnode, record->devnode, sizeof entry->devnode);
-    entry->is_serial = is_serial;
-    entry->is_hid = is_hid;
-    int32_t selected = address_matches(entry->address, selected_address);
     endpoint closed;
     endpoint_reset(&closed);
     int32_t let_go = -1;
-    if (selected != 0 && device_endpoint.fd >= 0 && device_entry == entry &&
-        strcmp(device_node, entry->devnode) != 0) {
-        // The board side holds a node that was replaced while its removal
-        // never reached us: follow the board to its new node.
-        trace("port_publish: %s now at %s; board side on %s closed", entry->address, entry->devnode,
-              device_node);
-        let_go = bridge_close(&closed);
+    port_lock_acquire();
+    port_entry* entry = entry_publish(record, kind);
+    if (entry != nullptr) {
+        let_go = entry_follow(entry, &closed, "published");
     }
     port_lock_release();
-    bridge_let_go(&closed, let_go);
-    if (selected != 0) {
-        // An opening that fails is tried again at the next publication; the
-        // failure is traced, and the IDE's connection stays for that one.
-        (void)bridge_open(entry);
-    }
+    // No wait for the relays here: the watcher goes back to its events.
+    bridge_drop(&closed, let_go);
 }
 
 // Called with port_lock held. 1 when the board side is open on the node of
@@ -96,6 +112,7 @@ static int32_t holds_vanished_node(const port_entry* entry, const device_record*
 }
 
 void port_node_changed(const device_record* record) {
+    int32_t kind = port_kind_of(record);
     endpoint closed;
     endpoint_reset(&closed);
     int32_t let_go = -1;
@@ -105,17 +122,26 @@ void port_node_changed(const device_record* record) {
         trace("port_node_changed: %s: %s is gone; board side closed", entry->address, device_node);
         let_go = bridge_close(&closed);
     }
-    // The node the entry names is gone: until a publication names another,
-    // the port is withdrawn, so that nothing opens a path that some other
-    // device may get next.
-    if (entry != nullptr && strcmp(entry->devnode, record->devnode) != 0) {
-        entry->is_serial = 0;
-        entry->is_hid = 0;
+    int32_t moved = entry != nullptr && strcmp(entry->devnode, record->devnode) != 0 ? 1 : 0;
+    int32_t listed = entry != nullptr && (entry->is_serial != 0 || entry->is_hid != 0) ? 1 : 0;
+    if (entry != nullptr && (moved != 0 || (listed == 0 && kind != port_kind_none))) {
+        if (kind != port_kind_none) {
+            // Still a port, on another node it already had (a board with two
+            // serial interfaces that lost one): published again there, as
+            // the discovery lists it.
+            (void)entry_publish(record, kind);
+            int32_t more = entry_follow(entry, &closed, "its node changed");
+            let_go = let_go >= 0 ? let_go : more;
+        } else {
+            // The node the entry names is gone and no other is a port: the
+            // port is withdrawn until a publication names a node again, so
+            // that nothing opens a path that some other device may get next.
+            entry->is_serial = 0;
+            entry->is_hid = 0;
+        }
     }
     port_lock_release();
-    bridge_let_go(&closed, let_go);
-    // No publication here: the node chosen now, if it is a port, arrives with
-    // an add of its own.
+    bridge_drop(&closed, let_go);
 }
 
 void port_withdraw(const device_record* record) {
@@ -135,7 +161,16 @@ void port_withdraw(const device_record* record) {
         let_go = bridge_close(&closed);
     }
     port_lock_release();
-    // The last close and the wait for the relays to let go of their copies of
-    // the node happen without port_lock, which would stall the command loop.
-    bridge_let_go(&closed, let_go);
+    // The last close happens without port_lock, which would stall the
+    // command loop; the relays end by themselves.
+    bridge_drop(&closed, let_go);
+}
+
+void port_changed(const device_record* record) {
+    port_lock_acquire();
+    if (address_matches(record->location, selected_address) != 0) {
+        // The node's access may have changed: a wanted board side is tried at once.
+        bridge_poke("a change event came");
+    }
+    port_lock_release();
 }

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +10,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "bridge/opener.h"
 #include "common/copy_bounded.h"
 #include "common/trace.h"
 
 // The command loop (main thread) and port publishing (watcher thread) call
-// the table's operations with port_lock held; bridge_open, bridge_let_go and
-// relays_await run with no lock, since they open, close or wait. A relay works
+// the table's operations with port_lock held; bridge_open (on the opener
+// thread), bridge_let_go, bridge_drop and relays_await run with no lock,
+// since they open, close or wait. A relay works
 // on its own duplicates of the endpoints and of its opening's pipes; only when
 // the board's node fails under it does it take port_lock, to close the board
 // side of its own opening.
@@ -42,9 +43,9 @@ ino_t device_node_ino = 0;
 uint32_t bridge_generation = 0;
 uint32_t selection_generation = 0;
 
-// One opening of a node at a time: a second party (the watcher, OPEN, a relay
-// reopening) waits for the first to finish, with port_lock released, rather
-// than open the node beside it (a HID board would get two feature reports).
+// One opening of a node at a time: a second caller of bridge_open waits for
+// the first to finish, with port_lock released, rather than open the node
+// beside it (a HID board would get two feature reports).
 static int32_t bridge_opening = 0;
 static pthread_cond_t bridge_opening_done = PTHREAD_COND_INITIALIZER;
 
@@ -192,14 +193,14 @@ int32_t bridge_close(endpoint* closed) {
 }
 
 void port_select(const char* address) {
+    // The same address again is the same selection: an opening in progress
+    // for it goes on and is installed for the new connection, never dropped
+    // and begun again (a HID board would get two feature reports).
+    if (strncmp(selected_address, address, sizeof selected_address - 1) == 0) {
+        return;
+    }
     copy_bounded(selected_address, address, sizeof selected_address);
     selection_generation += 1;
-}
-
-static int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
 // 1 when fd is readable right now: a stop that has come, or a let-go pipe
@@ -213,9 +214,9 @@ void relays_await(int32_t let_go_fd) {
     if (let_go_fd < 0) {
         return;
     }
-    int64_t deadline = now_ms() + relay_let_go_wait_ms;
+    int64_t deadline = monotonic_ms() + relay_let_go_wait_ms;
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0) {
             trace("relays_await: relays still hold their descriptors");
             break;
@@ -253,6 +254,11 @@ void bridge_let_go(endpoint* closed, int32_t let_go_fd) {
         endpoint_discard(closed);
     }
     relays_await(let_go_fd);
+}
+
+void bridge_drop(endpoint* closed, int32_t let_go_fd) {
+    endpoint_discard(closed);
+    close_if_open(let_go_fd);
 }
 
 // What bridge_open read of its entry under port_lock.
@@ -304,72 +310,40 @@ static void bridge_install(port_entry* entry, const endpoint* opened) {
     }
 }
 
-static void pause_ms(int32_t ms) {
-    timespec pause = {0, static_cast<long>(ms) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-}
-
 int32_t bridge_open(port_entry* entry, bridge_failure* failure) {
     if (failure != nullptr) {
         failure->error = 0;
         failure->node[0] = '\0';
     }
-    int64_t deadline = now_ms() + busy_retry_ms;
-    for (;;) {
-        entry_view view{};
-        port_lock_acquire();
-        while (bridge_opening != 0) {
-            (void)pthread_cond_wait(&bridge_opening_done, &port_lock);
-        }
-        if (device_endpoint.fd >= 0) {
-            port_lock_release();
-            return 1;
-        }
-        if ((entry->is_serial == 0 && entry->is_hid == 0) ||
-            address_matches(entry->address, selected_address) == 0) {
-            port_lock_release();
-            return 0;  // withdrawn (its device is gone), or no longer selected
-        }
-        copy_bounded(view.node, entry->devnode, sizeof view.node);
-        view.is_serial = entry->is_serial;
-        view.is_hid = entry->is_hid;
-        view.selection = selection_generation;
-        bridge_opening = 1;
+    entry_view view{};
+    port_lock_acquire();
+    while (bridge_opening != 0) {
+        (void)pthread_cond_wait(&bridge_opening_done, &port_lock);
+    }
+    if (device_endpoint.fd >= 0) {
         port_lock_release();
+        return 1;
+    }
+    if ((entry->is_serial == 0 && entry->is_hid == 0) ||
+        address_matches(entry->address, selected_address) == 0) {
+        port_lock_release();
+        return 0;  // withdrawn (its device is gone), or no longer selected
+    }
+    copy_bounded(view.node, entry->devnode, sizeof view.node);
+    view.is_serial = entry->is_serial;
+    view.is_hid = entry->is_hid;
+    view.selection = selection_generation;
+    bridge_opening = 1;
+    port_lock_release();
 
-        endpoint opened;
-        int32_t ok = node_open(&opened, &view);
-        int error = errno;
-        port_lock_acquire();
-        bridge_opening = 0;
-        (void)pthread_cond_broadcast(&bridge_opening_done);
-        if (ok != 0) {
-            int32_t installed = 0;
-            if (device_endpoint.fd < 0 && entry_unchanged(entry, &view) != 0) {
-                bridge_install(entry, &opened);
-                installed = 1;
-            }
-            int32_t open_now = device_endpoint.fd >= 0 ? 1 : 0;
-            int32_t selection_held = selection_generation == view.selection ? 1 : 0;
-            port_lock_release();
-            if (installed != 0) {
-                return 1;
-            }
-            // The selection or the entry changed while the node was opened:
-            // this opening is dropped, without the lock.
-            trace("bridge_open: %s opened after the bridge changed; dropped", view.node);
-            endpoint_discard(&opened);
-            if (open_now != 0 || selection_held == 0 || now_ms() >= deadline) {
-                return open_now;
-            }
-            continue;  // the entry took another node: open that one
-        }
+    endpoint opened;
+    int32_t ok = node_open(&opened, &view);
+    int error = errno;
+    port_lock_acquire();
+    bridge_opening = 0;
+    (void)pthread_cond_broadcast(&bridge_opening_done);
+    if (ok == 0) {
         port_lock_release();
-        if (error == EBUSY && now_ms() < deadline) {
-            pause_ms(50);
-            continue;
-        }
         trace("bridge_open: can not open %s: %s", view.node, strerror(error));
         if (failure != nullptr) {
             failure->error = error;
@@ -377,27 +351,18 @@ int32_t bridge_open(port_entry* entry, bridge_failure* failure) {
         }
         return 0;
     }
-}
-
-int32_t bridge_open_selected(bridge_failure* failure) {
-    port_entry* selected = nullptr;
-    port_lock_acquire();
-    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
-        if (address_matches(entry->address, selected_address) != 0) {
-            selected = entry;
-            break;
-        }
+    if (device_endpoint.fd < 0 && entry_unchanged(entry, &view) != 0) {
+        bridge_install(entry, &opened);
+        port_lock_release();
+        return 1;
     }
+    int32_t open_now = device_endpoint.fd >= 0 ? 1 : 0;
     port_lock_release();
-    if (selected == nullptr) {
-        if (failure != nullptr) {
-            failure->error = 0;
-            failure->node[0] = '\0';
-        }
-        return 0;
-    }
-    // Entries are never freed, so the pointer outlives the lock.
-    return bridge_open(selected, failure);
+    // The selection or the entry changed while the node was opened: this
+    // opening is dropped, without the lock; the opener tries the entry anew.
+    trace("bridge_open: %s opened after the bridge changed; dropped", view.node);
+    endpoint_discard(&opened);
+    return open_now;
 }
 
 // Runs on the relay thread before any byte moves: waits until every relay of
@@ -512,27 +477,28 @@ static int32_t entry_names_new_node(const port_entry* entry) {
 
 // Runs on a relay thread whose board node failed. Closes the board side if
 // it still is the relay's own opening, so that CLOSE tells the truth and the
-// next publication reopens it. Returns the entry to reopen now, or null: a
-// new node that was published before the old one failed gets no further
-// publication, so the relay opens it itself.
-static port_entry* relay_board_failed(const relay_args* args) {
+// next publication reopens it. A new node that was published before the old
+// one failed gets no further publication: the opener is asked to open it.
+static void relay_board_failed(const relay_args* args) {
     endpoint closed;
     endpoint_reset(&closed);
     int32_t let_go = -1;
-    port_entry* reopen = nullptr;
     port_lock_acquire();
     if (device_endpoint.fd >= 0 && bridge_generation == args->generation) {
         trace("relay: %s: the board's node %s failed; board side closed", args->label, device_node);
-        if (entry_names_new_node(device_entry) != 0) {
-            reopen = device_entry;
-        }
+        port_entry* entry = device_entry;
+        int32_t renewed = entry_names_new_node(entry);
         let_go = bridge_close(&closed);
+        if (renewed != 0) {
+            bridge_want(entry, "a new node took the failed one's path");
+        } else {
+            bridge_unwant();  // the board is going: its next publication asks again
+        }
     }
     port_lock_release();
     endpoint_discard(&closed);
     // This relay is one of those the let-go pipe waits for: no wait here.
     close_if_open(let_go);
-    return reopen;
 }
 
 void* relay_thread(void* args) {
@@ -545,9 +511,8 @@ void* relay_thread(void* args) {
                              : end == relay_end::destination_failed ? &relay->destination
                                                                     : nullptr;
     // A failed IDE connection leaves the board side as it is.
-    port_entry* reopen = nullptr;
     if (failed != nullptr && failed->is_socket == 0) {
-        reopen = relay_board_failed(relay);
+        relay_board_failed(relay);
     }
     if (end == relay_end::stopped) {
         // The last close of a tty must not wait for bytes that will never be read.
@@ -556,8 +521,5 @@ void* relay_thread(void* args) {
     }
     // Closing the let-go write end here is what tells the opening's waiters.
     relay_args_release(relay);
-    if (reopen != nullptr) {
-        (void)bridge_open(reopen);
-    }
     return nullptr;
 }

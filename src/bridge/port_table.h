@@ -59,7 +59,8 @@ struct relay_args {
 };
 
 inline constexpr int32_t relay_buffer_size = 16384;
-// How long a node that answers EBUSY (another program probing it) is tried again.
+// How long OPEN waits for a node that answers EBUSY (another program probing
+// it) before it reports the node busy.
 inline constexpr int64_t busy_retry_ms = 2000;
 
 void port_lock_acquire();
@@ -69,22 +70,20 @@ void port_lock_release();
 // on, without the slash. Absent or empty texts never match.
 int32_t address_matches(const char* address, const char* wanted);
 
-// Called with port_lock held. Stores the IDE's latest address.
+// Called with port_lock held. Stores the IDE's latest address; the same
+// address again changes nothing, so an opening in progress for it goes on.
 void port_select(const char* address);
 
 // Called without port_lock: the node is opened, set up and, for a last close,
 // closed with no lock held, since a wedged board can stall each of these for
-// seconds. When the board side is closed and entry is published and selected, opens its
-// node (a busy node again for up to busy_retry_ms), then installs it unless
-// the board side was opened meanwhile or the selection or the entry changed;
-// with the IDE connected, starts the two relays. 1 when device_endpoint is
-// open on return; 0 otherwise, with failure (may be null) telling what open
-// failed, if any.
+// seconds. One try: when the board side is closed and entry is published and
+// selected, opens its node once (after any opening in progress has ended),
+// then installs it unless the board side was opened meanwhile or the
+// selection or the entry changed; with the IDE connected, starts the two
+// relays. 1 when device_endpoint is open on return; 0 otherwise, with
+// failure (may be null) telling what open failed, if any. Only the opener
+// thread calls it in the program.
 int32_t bridge_open(port_entry* entry, bridge_failure* failure = nullptr);
-
-// Called without port_lock. bridge_open for the first entry that
-// selected_address names; 0 with failure->error 0 when there is none.
-int32_t bridge_open_selected(bridge_failure* failure = nullptr);
 
 // Called with port_lock held, by bridge_open. Starts one relay per direction on
 // duplicates of device_endpoint and ide_endpoint.
@@ -104,6 +103,11 @@ int32_t bridge_close(endpoint* closed = nullptr);
 // Called with no lock held: closes what bridge_close moved out, dropping a
 // tty's unsent output, then waits for the relays as relays_await does.
 void bridge_let_go(endpoint* closed, int32_t let_go_fd);
+
+// Called with no lock held, on the watcher thread: closes what bridge_close
+// moved out, dropping a tty's unsent output, and leaves the relays to end by
+// themselves; the next opening's relays wait for them.
+void bridge_drop(endpoint* closed, int32_t let_go_fd);
 
 // Called with no lock held (it takes port_lock for a moment). Waits, briefly and
 // boundedly, until the relays of a closed opening have let go of every

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bridge/endpoint.h"
+#include "bridge/opener.h"
 #include "bridge/port_publishing.h"
 #include "bridge/port_table.h"
 #include "common/copy_bounded.h"
@@ -30,6 +31,11 @@ static_assert(command_line_size - 1 == open_line_length_max);
 
 // 127.0.0.1 in host byte order, the only address OPEN connects to.
 static constexpr uint32_t loopback_address = 0x7F000001u;
+
+// The IDE gives up on the OPEN reply after 10 s: the reply comes within this
+// many milliseconds of the line, whatever a board does (the connect takes at
+// most 3 s of it).
+static constexpr int64_t open_reply_wait_ms = 4500;
 
 // The command grammar: each scan_ step consumes what it matched from *rest and
 // gives 1, or gives 0 and leaves the line unmatched. Whitespace is that of the
@@ -206,6 +212,48 @@ static int32_t is_lasting_open_error(int32_t error) {
     return error == EACCES || error == EPERM || error == EBUSY ? 1 : 0;
 }
 
+// Called with port_lock held. The first entry that selected_address names, or null.
+static port_entry* selected_entry() {
+    for (port_entry* entry = port_list; entry != nullptr; entry = entry->next) {
+        if (address_matches(entry->address, selected_address) != 0) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+// After a connected OPEN: the reply says whether the board could be opened.
+// A present board that cannot be opened is no open port: the IDE is told
+// why, and the monitor keeps no connection for it. The selection stays, as
+// after every OPEN.
+static void open_reply(const endpoint* connection, const bridge_failure* failure) {
+    if (is_lasting_open_error(failure->error) != 0) {
+        port_lock_acquire();
+        endpoint ours = endpoint{0, 0, 0, -1};
+        if (ide_endpoint.fd == connection->fd && device_endpoint.fd < 0) {
+            ours = ide_endpoint;
+            endpoint_reset(&ide_endpoint);
+            bridge_unwant();
+        }
+        port_lock_release();
+        if (ours.fd >= 0) {
+            endpoint_close(&ours);
+            std::string node = json_string_body(failure->node);
+            // A user who may not open the node lacks the udev rules; the
+            // tool's README says where they are once the IDE installed it.
+            const char* hint = failure->error == EACCES || failure->error == EPERM
+                                   ? "; install the udev rules (README.md in the tool's folder)"
+                                   : "";
+            reply_printf(
+                "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not open %s: "
+                "%s%s\"\n}\n",
+                node.c_str(), strerror(failure->error), hint);
+            return;
+        }
+    }
+    reply_printf("{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n");
+}
+
 static void command_open(const command* cmd) {
     const int32_t* o = cmd->octets;
     if (o[0] != 127 || o[1] != 0 || o[2] != 0 || o[3] != 1) {
@@ -214,6 +262,7 @@ static void command_open(const command* cmd) {
             "IP must be 127.0.0.1\"\n}\n");
         return;
     }
+    int64_t deadline = monotonic_ms() + open_reply_wait_ms;
     port_lock_acquire();
     port_select(cmd->text);
     port_lock_release();
@@ -242,51 +291,34 @@ static void command_open(const command* cmd) {
     }
 
     // Every OPEN that connects starts a fresh bridge: the new connection
-    // replaces the earlier one, and the board side is opened anew, so that
-    // its relays start on this connection.
+    // replaces the earlier one, and an open board side is opened anew, so
+    // that its relays start on this connection. An opening in progress for
+    // the same address is taken over: it ends with relays on this connection.
     port_lock_acquire();
     endpoint earlier = ide_endpoint;
     ide_endpoint = connection;
     endpoint closed;
     int32_t let_go = bridge_close(&closed);
+    int64_t asked = monotonic_ms();
+    uint32_t since = bridge_want(selected_entry(), "OPEN");
     port_lock_release();
     endpoint_close(&earlier);
     bridge_let_go(&closed, let_go);
 
+    // The opener opens the board; the reply waits for it, but never past the
+    // deadline, whatever a board does.
     bridge_failure failure{};
-    if (bridge_open_selected(&failure) == 0 && is_lasting_open_error(failure.error) != 0) {
-        // A present board that cannot be opened is no open port: the IDE is
-        // told why, and the monitor keeps no connection for it. The
-        // selection stays, as after every OPEN.
-        port_lock_acquire();
-        endpoint ours = endpoint{0, 0, 0, -1};
-        if (ide_endpoint.fd == connection.fd && device_endpoint.fd < 0) {
-            ours = ide_endpoint;
-            endpoint_reset(&ide_endpoint);
-        }
-        port_lock_release();
-        if (ours.fd >= 0) {
-            endpoint_close(&ours);
-            std::string node = json_string_body(failure.node);
-            // A user who may not open the node lacks the udev rules; the
-            // tool's README says where they are once the IDE installed it.
-            const char* hint = failure.error == EACCES || failure.error == EPERM
-                                   ? "; install the udev rules (README.md in the tool's folder)"
-                                   : "";
-            reply_printf(
-                "{\n\"eventType\": \"open\",\n\"error\": true,\n\"message\": \"Can not open %s: "
-                "%s%s\"\n}\n",
-                node.c_str(), strerror(failure.error), hint);
-            return;
-        }
-    }
-    reply_printf("{\n\"eventType\": \"open\",\n\"message\": \"OK\"\n}\n");
+    (void)bridge_await(since, asked, deadline, &failure);
+    open_reply(&connection, &failure);
 }
 
 // The close reply is written only once the relays have let go of the board
 // node: the IDE's next step is often an upload that needs it.
 static void command_close() {
     port_lock_acquire();
+    // Whatever the side is now, it is not opened again until the next
+    // publication of the board or OPEN.
+    bridge_unwant();
     if (device_endpoint.fd < 0) {
         port_lock_release();
         reply_printf(
@@ -334,7 +366,10 @@ void monitor_setup() {
     endpoint_reset(&ide_endpoint);
     (void)signal(SIGPIPE, SIG_IGN);
     // The boards the watcher tracks become the port table's ports.
-    watcher_hooks = {port_publish, port_node_changed, port_withdraw, nullptr};
+    watcher_hooks = {port_publish, port_node_changed, port_withdraw, port_changed};
+    port_lock_acquire();
+    opener_start();
+    port_lock_release();
 }
 
 // Reads lines of at most 255 characters until QUIT, end of input or a read error;

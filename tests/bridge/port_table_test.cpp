@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "bridge/bridge_fakes.h"
+#include "bridge/opener.h"
 #include "common/copy_bounded.h"
 #include "support/os_fakes.h"
 
@@ -112,6 +113,10 @@ protected:
         // A sanitizer runtime starts a helper thread with the first thread
         // made; make one now so that the counts below see only relays.
         std::thread([] {}).join();
+        // The opener thread lives as long as the process: counted before too.
+        port_lock_acquire();
+        opener_start();
+        port_lock_release();
     }
 
     void SetUp() override {

@@ -1,6 +1,7 @@
 // Field events around an open bridge, on simulated boards and the built
 // monitor: a node replaced under a present USB device, a wedged board while
-// the IDE talks to the monitor, a listener that never accepts.
+// the IDE talks to the monitor, a board with two ttys losing one, a listener
+// that never accepts.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "ide_session.h"
@@ -53,7 +56,9 @@ TEST_F(Field, BridgeFollowsANodeReplacedUnderThePresentBoard) {
 }
 
 TEST_F(Field, AWedgedBoardNeverStallsTheCommands) {
-    start_monitor();
+    char trace_path[] = "/tmp/murlen-wedge-XXXXXX";
+    close(mkstemp(trace_path));
+    start_monitor({std::string("MURLEN_MONITOR_TRACE=") + trace_path});
     ASSERT_TRUE(open_port("usb1/1-2"));
     // The board arrives and takes the feature report of its opening, but
     // never answers it.
@@ -67,15 +72,54 @@ TEST_F(Field, AWedgedBoardNeverStallsTheCommands) {
     EXPECT_EQ(ask("HELLO 1 \"while the board is wedged\"\n"), hello_reply);
     EXPECT_EQ(ask("CLOSE\n"), already_closed_reply);
     EXPECT_EQ(ask("HELLO 1 \"still wedged\"\n"), hello_reply);
-
-    // Once the board answers, its side opens and carries bytes both ways.
-    board_sim_release_features(&board);
-    ASSERT_TRUE(eventually([&] {
-        uint8_t last[board_feature_report_size] = {};
-        return board_sim_feature_reports(&board, last) == 1;
+    // The watcher goes on with its events meanwhile: another board arrives.
+    board_sim other{};
+    plug(&other, location_b, board_kind_tty, board_vendor, 0x0483, 0x0279);
+    EXPECT_TRUE(eventually([&] {
+        std::ifstream traced(trace_path);
+        std::string text((std::istreambuf_iterator<char>(traced)),
+                         std::istreambuf_iterator<char>());
+        return text.find("usb1/1-3/1-3:1.0/tty/") != std::string::npos;
     }));
+    // The IDE opens the same address again: the opening in progress is taken
+    // over, and the reply comes while the board still holds the report.
+    ASSERT_TRUE(open_port("usb1/1-2"));
+    EXPECT_EQ(ask("HELLO 1 \"after the OPEN\"\n"), hello_reply);
+
+    // Once the board answers, its side opens, once, and carries bytes both
+    // ways on the latest connection.
+    board_sim_release_features(&board);
+    uint8_t last[board_feature_report_size] = {};
+    ASSERT_TRUE(eventually([&] { return board_sim_feature_reports(&board, last) == 1; }));
     expect_reports(&board, "after the wedge");
     expect_to_ide(&board, "answer after the wedge");
+    EXPECT_EQ(board_sim_feature_reports(&board, last), 1);
+    EXPECT_EQ(board_sim_opened(&board), 1);
+    quit();
+    unlink(trace_path);
+}
+
+TEST_F(Field, ABoardWithTwoTtysStaysAPortOnTheOtherWhenOneGoes) {
+    start_monitor();
+    ASSERT_TRUE(open_port("usb1/1-2"));
+    // One board with two serial interfaces: the newest tty carries the port.
+    board_sim first{};
+    board_sim second{};
+    plug(&first, location_a, board_kind_tty, board_vendor, 0x0483, 0x0279);
+    ASSERT_TRUE(monitor_holds(first));
+    board_sim_init(&second, location_a, board_kind_tty, board_vendor, 0x0483, 0x0279);
+    second.interface_number = 2;
+    second.beside = 1;
+    ASSERT_EQ(board_sim_plug(&second), 1);
+    ASSERT_TRUE(monitor_holds(second));
+    EXPECT_TRUE(monitor_releases(first));
+
+    // The second interface is unbound: the port stays, on the first tty.
+    ASSERT_EQ(board_sim_unplug(&second), 1);
+    ASSERT_TRUE(monitor_holds(first));
+    expect_to_board(&first, "on the first tty\n");
+    expect_to_ide(&first, "from the first tty\n");
+    EXPECT_EQ(ask("CLOSE\n"), close_reply);
     quit();
 }
 

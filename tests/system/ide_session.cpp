@@ -30,8 +30,8 @@ void IdeSession::TearDown() {
     board_sim_stop();
 }
 
-void IdeSession::start_monitor() {
-    monitor = monitor_start(MURLEN_MONITOR_PATH);
+void IdeSession::start_monitor(const std::vector<std::string>& env) {
+    monitor = monitor_start(MURLEN_MONITOR_PATH, env);
     ASSERT_GE(monitor.pid, 0);
     EXPECT_EQ(ask("HELLO 1 \"murlen system test\"\n"), hello_reply);
     EXPECT_EQ(ask("DESCRIBE\n"), describe_reply);

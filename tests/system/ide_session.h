@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "sim/board_sim.h"
 #include "support/monitor_process.h"
@@ -24,8 +25,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the monitor (boards plugged before see the scan) and greets it.
-    void start_monitor();
+    // Starts the monitor (boards plugged before see the scan), with env laid
+    // over the environment, and greets it.
+    void start_monitor(const std::vector<std::string>& env = {});
 
     // Sends one line and returns the reply that follows it.
     std::string ask(const std::string& line);
