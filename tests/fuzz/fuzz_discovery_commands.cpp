@@ -66,10 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string_view line = input.substr(0, length);
         input.remove_prefix(length);
         int32_t go_on = discovery_execute(line);
-        std::string text(1 << 16, '\0');
-        ssize_t n = read(reader, text.data(), text.size());
+        static char buffer[1 << 16];
+        ssize_t n = read(reader, buffer, sizeof buffer);
         require(n > 0, "a line went unanswered");
-        text.resize(static_cast<size_t>(n));
+        std::string text(buffer, static_cast<size_t>(n));
         require(text.find('\n') == text.size() - 1, "not one reply on one line");
         nlohmann::json reply = nlohmann::json::parse(text, nullptr, false);
         require(reply.is_object() && reply.contains("eventType"), "a reply that is no event");
