@@ -106,17 +106,15 @@ std::string sys(const std::string& devpath) {
     return "/sys" + devpath;
 }
 
-// Polls condition under port_lock until it holds or 5 s have passed.
+// Polls condition under port_lock until it holds or the effect time has passed.
 template <typename Condition>
 bool port_table_reaches(Condition condition) {
-    return eventually(
-        [&] {
-            port_lock_acquire();
-            bool reached = condition();
-            port_lock_release();
-            return reached;
-        },
-        5000);
+    return eventually([&] {
+        port_lock_acquire();
+        bool reached = condition();
+        port_lock_release();
+        return reached;
+    });
 }
 
 // Called with port_lock held.
@@ -474,17 +472,16 @@ void interrupt(pthread_t watcher) {
     pthread_kill(watcher, SIGUSR1);
 }
 
-// Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
+// Interrupts the watcher's waits until it ends or the effect time has passed;
+// true when it ended.
 bool interrupt_until_ended(pthread_t watcher) {
-    return eventually(
-        [&] {
-            if (pthread_tryjoin_np(watcher, nullptr) == 0) {
-                return true;
-            }
-            interrupt(watcher);
-            return false;
-        },
-        5000);
+    return eventually([&] {
+        if (pthread_tryjoin_np(watcher, nullptr) == 0) {
+            return true;
+        }
+        interrupt(watcher);
+        return false;
+    });
 }
 
 bool ends_within(pthread_t watcher, int timeout_ms) {
