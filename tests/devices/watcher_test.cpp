@@ -109,12 +109,14 @@ std::string sys(const std::string& devpath) {
 // Polls condition under port_lock until it holds or the effect time has passed.
 template <typename Condition>
 bool port_table_reaches(Condition condition) {
-    return eventually([&] {
-        port_lock_acquire();
-        bool reached = condition();
-        port_lock_release();
-        return reached;
-    });
+    return eventually(
+        [&] {
+            port_lock_acquire();
+            bool reached = condition();
+            port_lock_release();
+            return reached;
+        },
+        effect_timeout_ms);
 }
 
 // Called with port_lock held.
@@ -472,16 +474,17 @@ void interrupt(pthread_t watcher) {
     pthread_kill(watcher, SIGUSR1);
 }
 
-// Interrupts the watcher's waits until it ends or the effect time has passed;
-// true when it ended.
+// Interrupts the watcher's waits until it ends or the effect time has passed.
 bool interrupt_until_ended(pthread_t watcher) {
-    return eventually([&] {
-        if (pthread_tryjoin_np(watcher, nullptr) == 0) {
-            return true;
-        }
-        interrupt(watcher);
-        return false;
-    });
+    return eventually(
+        [&] {
+            if (pthread_tryjoin_np(watcher, nullptr) == 0) {
+                return true;
+            }
+            interrupt(watcher);
+            return false;
+        },
+        effect_timeout_ms);
 }
 
 bool ends_within(pthread_t watcher, int timeout_ms) {

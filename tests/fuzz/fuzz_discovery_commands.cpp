@@ -5,7 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -23,31 +24,27 @@ void require(bool holds, const char* what) {
     }
 }
 
-// The event a reply to line names: the command's, by the line's first word
-// (the line ends at CR or LF; trailing blanks are no part of it).
+// The event a reply to line names: its first word's, in lower case, when
+// that is a command (the line ends at CR or LF, without trailing blanks).
 std::string event_of(std::string_view line) {
     std::string_view text = line.substr(0, line.find_first_of("\r\n"));
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    std::string_view word = text.substr(0, text.find(' '));
-    static constexpr std::string_view commands[][2] = {
-        {"HELLO", "hello"}, {"START", "start"},           {"STOP", "stop"},
-        {"LIST", "list"},   {"START_SYNC", "start_sync"}, {"QUIT", "quit"},
-    };
-    for (const auto& command : commands) {
-        if (word == command[0]) {
-            return std::string(command[1]);
+    text = text.substr(0, text.find_last_not_of(" \t") + 1);
+    std::string word(text.substr(0, text.find(' ')));
+    for (const char* command : {"HELLO", "START", "STOP", "LIST", "START_SYNC", "QUIT"}) {
+        if (word == command) {
+            for (char& c : word) {
+                c = static_cast<char>(tolower(c));
+            }
+            return word;
         }
     }
     return "command_error";
 }
 
-int reader = -1;
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static int reader = -1;
     if (reader < 0) {
         int ends[2];
         require(pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0, "no pipe");
@@ -60,21 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!input.empty()) {
         // A line ends at its line feed, and at most 1023 bytes are one line,
         // as the process reads them (it drops the rest; here it is a line too).
-        size_t end = input.find('\n');
-        size_t length = end == std::string_view::npos ? input.size() : end + 1;
-        length = length > 1023 ? 1023 : length;
-        std::string_view line = input.substr(0, length);
-        input.remove_prefix(length);
+        std::string_view line = input.substr(0, std::min(input.find('\n'), size_t{1022}) + 1);
+        input.remove_prefix(line.size());
         int32_t go_on = discovery_execute(line);
         static char buffer[1 << 16];
         ssize_t n = read(reader, buffer, sizeof buffer);
-        require(n > 0, "a line went unanswered");
-        std::string text(buffer, static_cast<size_t>(n));
-        require(text.find('\n') == text.size() - 1, "not one reply on one line");
+        require(n > 0 && buffer[n - 1] == '\n', "a line went unanswered");
+        std::string_view text(buffer, static_cast<size_t>(n) - 1);
         nlohmann::json reply = nlohmann::json::parse(text, nullptr, false);
-        require(reply.is_object() && reply.contains("eventType"), "a reply that is no event");
         std::string event = event_of(line);
-        require(reply["eventType"] == event, "the reply names another event");
+        require(text.find('\n') == std::string_view::npos && reply.is_object() &&
+                    reply["eventType"] == event,
+                "not one reply on one line that names the command's event");
         require(go_on == (event == "quit" ? 0 : 1), "QUIT alone ends the session");
     }
     return 0;

@@ -1,9 +1,10 @@
 // Fuzzes the port object the discovery builds from what udev reports. An
 // input is six bytes of ids, kind and access, then the address, node, serial
 // number and model text, separated by zero bytes: any bytes a board may send.
-// The object must parse as JSON, with every text that is valid UTF-8 intact.
+// The object must parse as JSON on one line, with every text that is valid
+// UTF-8 intact.
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -12,7 +13,6 @@
 
 #include "common/copy_bounded.h"
 #include "devices/port_rule.h"
-#include "discovery/port_set.h"
 #include "discovery/protocol.h"
 
 namespace {
@@ -26,27 +26,12 @@ void require(bool holds, const char* what) {
     }
 }
 
-// true when text is valid UTF-8, as the JSON library judges it: invalid
-// bytes are then dropped by one handler and replaced by the other.
-bool is_utf8(const std::string& text) {
-    return json(text).dump(-1, ' ', false, json::error_handler_t::ignore) ==
-           json(text).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// value is text when text is valid UTF-8; else some string.
-void require_text(const json& value, const std::string& text, const char* what) {
-    require(value.is_string(), what);
-    if (is_utf8(text)) {
-        require(value == text, what);
-    }
-}
-
-// Cuts the next field, up to a zero byte, off rest.
-std::string field(std::string_view* rest) {
-    size_t end = rest->find('\0');
-    std::string text(rest->substr(0, end));
-    rest->remove_prefix(end == std::string_view::npos ? rest->size() : end + 1);
-    return text;
+// value holds text, or, when text is not UTF-8, some string: the library's
+// handlers then tell it apart, one dropping the bytes the other replaces.
+bool intact(const json& value, const std::string& text) {
+    bool utf8 = json(text).dump(-1, ' ', false, json::error_handler_t::ignore) ==
+                json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+    return value.is_string() && (!utf8 || value == text);
 }
 
 }  // namespace
@@ -61,40 +46,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     port.kind = data[4] % 2 == 0 ? port_kind_serial : port_kind_hid;
     port.access_ok = data[5] % 2;
     std::string_view rest(reinterpret_cast<const char*>(data + 6), size - 6);
-    copy_bounded(port.address, field(&rest).c_str(), sizeof port.address);
-    copy_bounded(port.node, field(&rest).c_str(), sizeof port.node);
-    copy_bounded(port.serial, field(&rest).c_str(), sizeof port.serial);
-    copy_bounded(port.model, field(&rest).c_str(), sizeof port.model);
+    for (auto [text, capacity] : {std::pair{port.address, sizeof port.address},
+                                  {port.node, sizeof port.node},
+                                  {port.serial, sizeof port.serial},
+                                  {port.model, sizeof port.model}}) {
+        size_t end = std::min(rest.find('\0'), rest.size());
+        copy_bounded(text, std::string(rest.substr(0, end)).c_str(), capacity);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    const std::string address = port.address, node = port.node, serial = port.serial;
+    const std::string model = port.model;
 
     std::string text = port_json(&port);
     require(text.find('\n') == std::string::npos, "a port on more than one line");
     json object = json::parse(text, nullptr, false);
-    require(object.is_object(), "a port that is not a JSON object");
-    const json& properties = object["properties"];
-    require(properties.is_object(), "a port without properties");
-    std::string address = port.address;
-    std::string node = port.node;
-    std::string serial = port.serial;
-    std::string model = port.model;
-    require_text(object["address"], address, "the address changed");
-    require_text(properties["node"], node, "the node changed");
-    require_text(properties["model"], model, "the model changed");
-    require(object["protocol"] == "murlen", "another protocol");
-    char id[8];
-    snprintf(id, sizeof id, "0x%04x", port.vid & 0xFFFF);
-    require(properties["vid"] == id, "the vendor id changed");
-    snprintf(id, sizeof id, "0x%04x", port.pid & 0xFFFF);
-    require(properties["pid"] == id, "the product id changed");
-    require(properties["kind"] == (port.kind == port_kind_hid ? "hid" : "serial"), "another kind");
-    require(properties["access"] == (port.access_ok != 0 ? "ok" : "denied"), "another access");
-    require(object.contains("hardwareId") == !serial.empty(), "a serial number lost or made up");
-    if (!serial.empty()) {
-        require_text(object["hardwareId"], serial, "the serial number changed");
-        require_text(properties["serialNumber"], serial, "the serial number changed");
-    }
-    std::string tail = address.substr(address.rfind('/') + 1);
-    std::string label =
-        model + " at USB " + tail + " (" + node + (port.access_ok != 0 ? ")" : ": no permission)");
-    require_text(object["label"], label, "the label changed");
+    require(object.is_object() && object["properties"].is_object(), "no port object");
+    json& properties = object["properties"];
+    require(intact(object["address"], address) && intact(properties["node"], node) &&
+                intact(properties["model"], model),
+            "a text changed");
+    char ids[16];
+    snprintf(ids, sizeof ids, "0x%04x 0x%04x", port.vid, port.pid);
+    require(json::array({properties["vid"], properties["pid"]}) ==
+                json::array({std::string(ids, 6), std::string(ids + 7, 6)}),
+            "an id changed");
+    require(properties["kind"] == (port.kind == port_kind_hid ? "hid" : "serial") &&
+                properties["access"] == (port.access_ok != 0 ? "ok" : "denied") &&
+                object["protocol"] == "murlen",
+            "a fact changed");
+    require(object.contains("hardwareId") == !serial.empty() &&
+                (serial.empty() || (intact(object["hardwareId"], serial) &&
+                                    intact(properties["serialNumber"], serial))),
+            "the serial number changed, went or was made up");
+    std::string label = model + " at USB " + address.substr(address.rfind('/') + 1) + " (" + node +
+                        (port.access_ok != 0 ? ")" : ": no permission)");
+    require(intact(object["label"], label), "the label changed");
     return 0;
 }
