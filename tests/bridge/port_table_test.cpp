@@ -560,9 +560,9 @@ TEST_F(Bridge, ABoardNodeThatFailsClosesTheBoardSideAndKeepsTheIde) {
     EXPECT_TRUE(stays_quiet(ide.fd, 50)) << "the IDE's connection ended";
 }
 
-// The relays of an opening whose side went without a stop (an unplug while no
-// IDE was connected to stop them) fail on their node after a newer opening is
-// in place: that opening stays.
+// The relays of an older opening that nothing stopped (its side went with an
+// unplug, and the newer opening came while no IDE was connected) fail on
+// their node after the newer opening is in place: that opening stays.
 TEST_F(Bridge, AnOlderOpeningsFailingNodeLeavesTheNewerOneOpen) {
     fake_board old_board;
     fake_board new_board;
