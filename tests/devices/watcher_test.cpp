@@ -398,12 +398,12 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     pty_pair tty_b = pty_open();
     ASSERT_GE(tty_a.master, 0);
     ASSERT_GE(tty_b.master, 0);
-    add_board(board_a, tty_a.slave_path);
     port_lock_acquire();
     copy_bounded(selected_address, "usb1/1-2", sizeof selected_address);
     port_lock_release();
 
-    // Every descriptor below 1024 taken: the monitor's lands above them.
+    // Every descriptor below 1024 taken, before the testbed's threads have
+    // work that opens and closes some: the monitor's lands above them.
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     if (limit.rlim_max < 1100) {
@@ -422,6 +422,7 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
             break;
         }
     }
+    add_board(board_a, tty_a.slave_path);
 
     pthread_t watcher;
     ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
