@@ -402,8 +402,7 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     copy_bounded(selected_address, "usb1/1-2", sizeof selected_address);
     port_lock_release();
 
-    // Every descriptor below 1024 taken, before the testbed's threads have
-    // work that opens and closes some: the monitor's lands above them.
+    // Every descriptor below 1024 taken: the monitor's lands above them.
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     if (limit.rlim_max < 1100) {
@@ -414,15 +413,19 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     // Duplicates of a pipe: umockdev keeps a small table of the /dev files it opens.
     int spare[2];
     ASSERT_EQ(pipe2(spare, O_CLOEXEC), 0);
-    for (;;) {
-        int fd = fcntl(spare[0], F_DUPFD_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        if (fd >= 1024) {
-            close(fd);
-            break;
+    auto fill = [&] {
+        int fd = 0;
+        while (fd < 1024) {
+            fd = fcntl(spare[0], F_DUPFD_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
         }
-    }
+        close(fd);
+    };
+    // Again once the board is added: the threads of the testbed and of a
+    // sanitizer open and close descriptors of their own, which leaves holes.
+    fill();
     add_board(board_a, tty_a.slave_path);
+    fill();
 
     pthread_t watcher;
     ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
