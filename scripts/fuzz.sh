@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-targets=(command_line identification address)
+targets=(command_line identification address discovery_commands port_json)
 
 echo "== fuzz: build"
 CXX=clang++ cmake -S tests/fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

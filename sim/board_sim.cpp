@@ -183,10 +183,12 @@ gboolean on_hid_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     return TRUE;
 }
 
+// The preload connects before the node is opened, so an open of a node that
+// is gone already connects too; it opens nothing, as on a real board.
 void on_hid_connected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
     auto* hid = static_cast<board_hid*>(data);
     pthread_mutex_lock(&hid->lock);
-    hid->opens += 1;
+    hid->opens += hid->gone == 0 ? 1 : 0;
     pthread_mutex_unlock(&hid->lock);
 }
 

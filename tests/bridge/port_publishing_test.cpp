@@ -139,6 +139,10 @@ TEST_F(PortPublishing, OnlyBridgeableNodesOfFollowedIdentitiesArePublished) {
         {"/b3", record_of("/b3", "/dev/hidraw3", 0x16C0, rawhid_product, 0, "hidraw", 0), 0, 0},
         {"/b4", record_of("/b4", "/dev/hidraw4", 0x16C0, rawhid_product, 0, "hidraw", 1), 0, 1},
         {"/b5", record_of("/b5", "/dev/hidraw5", 0x16C0, rawhid_product, 0, "hid", 1), 0, 0},
+        // HID-serial products whose stream is the hidraw node of interface 0.
+        {"/c1", record_of("/c1", "/dev/hidraw6", 0x16C0, 0x04D1, 0, "hidraw", 0), 0, 1},
+        {"/c2", record_of("/c2", "/dev/hidraw7", 0x16C0, 0x04D2, 0, "hidraw", 0), 0, 1},
+        {"/c3", record_of("/c3", "/dev/hidraw8", 0x16C0, 0x04D2, 0, "hidraw", 1), 0, 0},
     };
     for (const row& r : rows) {
         port_publish(&r.record);
@@ -150,7 +154,7 @@ TEST_F(PortPublishing, OnlyBridgeableNodesOfFollowedIdentitiesArePublished) {
             EXPECT_EQ(view.devnode, r.record.devnode) << r.location;
         }
     }
-    EXPECT_EQ(entry_count(), 2);
+    EXPECT_EQ(entry_count(), 4);
     // The node tests alone do not look at the identity.
     EXPECT_EQ(is_serial_port(&rows[0].record), 1);
     EXPECT_EQ(is_hid_port(&rows[12].record), 1);

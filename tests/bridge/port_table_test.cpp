@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -412,7 +413,19 @@ TEST_F(Bridge, CloseReleasesTheNodeAndWakesARelayStuckWriting) {
     ASSERT_EQ(open_bridge(&serial), 1);
     ASSERT_TRUE(write_all(board.master.fd, "up"));
     EXPECT_EQ(read_exactly(ide.fd, 2, 5000), "up");
+    // The board reads nothing more: the close drops the output still waiting
+    // for it, and the board's end of the line hears of that flush.
+    int packet_mode = 1;
+    ASSERT_EQ(ioctl(board.master.fd, TIOCPKT, &packet_mode), 0);
+    ASSERT_TRUE(write_all(ide.fd, "unsent"));
+    pollfd typed{board.master.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&typed, 1, 5000), 1);
     close_bridge();
+    char packet[64] = {};
+    EXPECT_EQ(read(board.master.fd, packet, sizeof packet), 1);
+    EXPECT_NE(packet[0] & TIOCPKT_FLUSHWRITE, 0) << "closed without dropping its output";
+    packet_mode = 0;
+    ASSERT_EQ(ioctl(board.master.fd, TIOCPKT, &packet_mode), 0);
     EXPECT_EQ(open_descriptors_of(board.path), 0);
     EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
 
@@ -550,6 +563,33 @@ TEST_F(Bridge, ABoardNodeThatFailsClosesTheBoardSideAndKeepsTheIde) {
     EXPECT_GE(ide_endpoint.fd, 0);
     port_lock_release();
     EXPECT_TRUE(stays_quiet(ide.fd, 50)) << "the IDE's connection ended";
+}
+
+// The relays of an older opening that nothing stopped (its side went with an
+// unplug, and the newer opening came while no IDE was connected) fail on
+// their node after the newer opening is in place: that opening stays.
+TEST_F(Bridge, AnOlderOpeningsFailingNodeLeavesTheNewerOneOpen) {
+    fake_board old_board;
+    fake_board new_board;
+    board_open(&old_board);
+    board_open(&new_board);
+    fd_holder ide(ide_connect());
+    ASSERT_GE(ide.fd, 0);
+    port_entry old_entry = entry_for(old_board.path, 1, 0);
+    ASSERT_EQ(open_bridge(&old_entry), 1);
+    port_lock_acquire();
+    endpoint_close(&device_endpoint);
+    endpoint held = ide_endpoint;
+    endpoint_reset(&ide_endpoint);
+    port_lock_release();
+    port_entry new_entry = entry_for(new_board.path, 1, 0);
+    ASSERT_EQ(open_bridge(&new_entry), 1);
+    ide_store(held);
+
+    old_board.master.reset();
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before + 1; }));
+    EXPECT_GE(device_fd(), 0) << "the newer opening was closed";
+    EXPECT_GT(open_descriptors_of(new_board.path), 0);
 }
 
 // A new node that took the old one's path before the old one failed gets no

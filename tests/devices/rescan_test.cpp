@@ -75,10 +75,13 @@ TEST_F(Rescan, HooksHearOnlyOfWhatChangedWhileEventsWereLost) {
     plug(&gone, "1-2", board_kind_tty, 0x0483, 0);
     plug(&to_loader, "1-3", board_kind_tty, 0x0483, 0);
     plug(&kept, "1-4", board_kind_hid_serial, 0x0486, 1);
+    board_sim swapped{};
+    plug(&swapped, "1-6", board_kind_tty, 0x0483, 0);
     udev_setup();
-    EXPECT_EQ(ports_tracked(),
-              (std::map<std::string, int32_t>{
-                  {"1-2", port_kind_serial}, {"1-3", port_kind_serial}, {"1-4", port_kind_hid}}));
+    EXPECT_EQ(ports_tracked(), (std::map<std::string, int32_t>{{"1-2", port_kind_serial},
+                                                               {"1-3", port_kind_serial},
+                                                               {"1-4", port_kind_hid},
+                                                               {"1-6", port_kind_serial}}));
     calls.clear();
 
     // Unread: the watcher follows no event until the rescan is over.
@@ -86,19 +89,24 @@ TEST_F(Rescan, HooksHearOnlyOfWhatChangedWhileEventsWereLost) {
     ASSERT_EQ(board_sim_replug_as(&to_loader, board_kind_loader, 0x16C0, 0x0478, 0x0279), 1);
     board_sim arrived{};
     plug(&arrived, "1-5", board_kind_tty, 0x0483, 0);
+    // Another board of the same ids, with another release, in the same socket.
+    ASSERT_EQ(board_sim_replug_as(&swapped, board_kind_tty, 0x16C0, 0x0483, 0x0274), 1);
     devices_rescan();
 
-    EXPECT_EQ(ports_tracked(),
-              (std::map<std::string, int32_t>{
-                  {"1-3", port_kind_none}, {"1-4", port_kind_hid}, {"1-5", port_kind_serial}}));
+    EXPECT_EQ(ports_tracked(), (std::map<std::string, int32_t>{{"1-3", port_kind_none},
+                                                               {"1-4", port_kind_hid},
+                                                               {"1-5", port_kind_serial},
+                                                               {"1-6", port_kind_serial}}));
     // Each gone device leaves as an unplug takes it (children first: the
     // interface, then the node that ends the port), each present one arrives
     // as a plug brings it; the board that stayed is never named. The loader's
     // interface sits where the board's was and goes with the old record.
     const std::vector<std::string> expected = {
         "child_removed 1-2 1", "child_removed 1-2 0", "removing 1-2 0", "child_removed 1-3 0",
-        "removing 1-3 0",      "added 1-3 0",         "added 1-3 0",    "added 1-3 0",
-        "added 1-3 0",         "added 1-5 0",         "added 1-5 0",    "added 1-5 1",
+        "removing 1-3 0",      "child_removed 1-6 0", "removing 1-6 0", "added 1-3 0",
+        "added 1-3 0",         "added 1-3 0",         "added 1-3 0",    "added 1-5 0",
+        "added 1-5 0",         "added 1-5 1",         "added 1-6 0",    "added 1-6 0",
+        "added 1-6 1",
     };
     EXPECT_EQ(calls, expected);
 

@@ -123,7 +123,7 @@ std::string sys(const std::string& devpath) {
     return "/sys" + devpath;
 }
 
-// Polls condition under port_lock until it holds or 5 s have passed.
+// Polls condition under port_lock until it holds or the effect time has passed.
 template <typename Condition>
 bool port_table_reaches(Condition condition) {
     return eventually(
@@ -133,7 +133,7 @@ bool port_table_reaches(Condition condition) {
             port_lock_release();
             return reached;
         },
-        5000);
+        effect_timeout_ms);
 }
 
 // Called with port_lock held.
@@ -452,7 +452,6 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     pty_pair tty_b = pty_open();
     ASSERT_GE(tty_a.master, 0);
     ASSERT_GE(tty_b.master, 0);
-    add_board(board_a, tty_a.slave_path);
     port_lock_acquire();
     copy_bounded(selected_address, "usb1/1-2", sizeof selected_address);
     port_lock_release();
@@ -468,14 +467,19 @@ TEST_F(Watcher, ThreadFollowsTheSelectedBoardAcrossReplugOnAHighDescriptor) {
     // Duplicates of a pipe: umockdev keeps a small table of the /dev files it opens.
     int spare[2];
     ASSERT_EQ(pipe2(spare, O_CLOEXEC), 0);
-    for (;;) {
-        int fd = fcntl(spare[0], F_DUPFD_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        if (fd >= 1024) {
-            close(fd);
-            break;
+    auto fill = [&] {
+        int fd = 0;
+        while (fd < 1024) {
+            fd = fcntl(spare[0], F_DUPFD_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
         }
-    }
+        close(fd);
+    };
+    // Again once the board is added: the threads of the testbed and of a
+    // sanitizer open and close descriptors of their own, which leaves holes.
+    fill();
+    add_board(board_a, tty_a.slave_path);
+    fill();
 
     pthread_t watcher;
     ASSERT_EQ(pthread_create(&watcher, nullptr, watcher_thread, nullptr), 0);
@@ -528,7 +532,7 @@ void interrupt(pthread_t watcher) {
     pthread_kill(watcher, SIGUSR1);
 }
 
-// Interrupts the watcher's waits until it ends or 5 s have passed; true when it ended.
+// Interrupts the watcher's waits until it ends or the effect time has passed.
 bool interrupt_until_ended(pthread_t watcher) {
     return eventually(
         [&] {
@@ -538,7 +542,7 @@ bool interrupt_until_ended(pthread_t watcher) {
             interrupt(watcher);
             return false;
         },
-        5000);
+        effect_timeout_ms);
 }
 
 bool ends_within(pthread_t watcher, int timeout_ms) {

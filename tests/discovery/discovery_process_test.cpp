@@ -100,6 +100,14 @@ protected:
         EXPECT_EQ(want, lines + "\n");
     }
 
+    // Asks LIST until its ports name text; no event tells when a plug was seen.
+    bool listed(const std::string& text, std::string* list) {
+        return eventually([&] {
+            *list = monitor_send(discovery, "LIST\n") ? next_line() : "";
+            return list->find(text) != std::string::npos;
+        });
+    }
+
     monitor_process discovery{-1, -1, -1};
     std::vector<std::string> output;
 };
@@ -122,6 +130,11 @@ TEST_F(DiscoveryProcess, AnnouncesBoardsAsTheyComeAndGo) {
     discovery = monitor_start(MURLEN_DISCOVERY_PATH);
     ASSERT_GE(discovery.pid, 0);
     send("HELLO 1 \"arduino-cli 1.1.1\"\n", 1);
+    // Known before the sync starts: its add follows the sync's reply.
+    std::string list;
+    send("START\n", 1);
+    ASSERT_TRUE(listed("usb1/1-2", &list));
+    send("STOP\n", 1);
     send("START_SYNC\n", 2);
     plug(&b, location_b, board_kind_hid_serial, 0x16C0, 0x0486, 0x0274, 1);
     nodes["@B1@"] = b.node;
@@ -148,12 +161,7 @@ TEST_F(DiscoveryProcess, AnnouncesBoardsAsTheyComeAndGo) {
     ASSERT_EQ(board_sim_plug(&b), 1);
     nodes["@B2@"] = b.node;
     send("START\n", 1);
-    // No event tells when the plug was seen: ask until the board is listed.
-    std::string list;
-    ASSERT_TRUE(eventually([&] {
-        list = monitor_send(discovery, "LIST\n") ? next_line() : "";
-        return list.find("usb1/1-3") != std::string::npos;
-    }));
+    ASSERT_TRUE(listed("usb1/1-3", &list));
     output.push_back(list);
     send("QUIT\n", 1);
     EXPECT_EQ(monitor_wait(&discovery, effect_timeout_ms), 0);
@@ -162,6 +170,8 @@ TEST_F(DiscoveryProcess, AnnouncesBoardsAsTheyComeAndGo) {
 
     const std::string expected = R"j(
 {"eventType": "hello", "protocolVersion": 1, "message": "OK"}
+{"eventType": "start", "message": "OK"}
+{"eventType": "stop", "message": "OK"}
 {"eventType": "start_sync", "message": "OK"}
 {"eventType": "add", "port": {"address": "usb1/1-2", "label": "Murlen F1 at USB 1-2 (@A1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "hardwareId": "S\"1\\\u0001\ufffd", "properties": {"vid": "0x16c0", "pid": "0x0483", "model": "Murlen F1", "kind": "serial", "node": "@A1@", "access": "ok", "serialNumber": "S\"1\\\u0001\ufffd"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0483"}, "prefs": {"vid": "0x16c0", "pid": "0x0483", "iserial": "S\"1\\\u0001\ufffd"}}}
 {"eventType": "add", "port": {"address": "usb1/1-3", "label": "Murlen B3 at USB 1-3 (@B1@)", "protocol": "murlen", "protocolLabel": "Murlen boards", "properties": {"vid": "0x16c0", "pid": "0x0486", "model": "Murlen B3", "kind": "hid", "node": "@B1@", "access": "ok"}, "identificationPrefs": {"vid": "0x16c0", "pid": "0x0486"}, "prefs": {"vid": "0x16c0", "pid": "0x0486"}}}
@@ -282,6 +292,15 @@ TEST_F(DiscoveryProcess, ANodeThatCannotBeOpenedIsMarkedUntilItsAccessChanges) {
     EXPECT_EQ(granted["eventType"], "add");
     EXPECT_EQ(granted["port"]["properties"]["access"], "ok");
     EXPECT_EQ(granted["port"]["label"], std::string("Murlen F1 at USB 1-2 (") + a.node + ")");
+    // Reading alone or writing alone is no use: each change of access is news.
+    for (mode_t mode : {0604, 0666, 0602}) {
+        ASSERT_EQ(chmod(a.node_target, mode), 0);
+        board_sim_announce(&a, "change");
+        take(1);
+        json port = json::parse(output.back(), nullptr, false);
+        ASSERT_TRUE(port.contains("port")) << std::oct << mode << ": " << output.back();
+        EXPECT_EQ(port["port"]["properties"]["access"], mode == 0666 ? "ok" : "denied") << mode;
+    }
 }
 
 TEST_F(DiscoveryProcess, EndsWithStatusZeroAtEndOfInputOrOnAClosedOutput) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/copy_bounded.h"
+#include "devices/device_records.h"
 #include "discovery/protocol.h"
 
 namespace {
@@ -136,6 +138,38 @@ TEST_F(DiscoveryRules, EveryCommandIsAnsweredInEveryState) {
         EXPECT_EQ(answer(r.line), std::vector<std::string>{canonical(r.reply)}) << r.line;
         EXPECT_EQ(discovery_state, r.state_after) << r.line;
     }
+}
+
+// The first of three ports changes: it is announced again, all three stay
+// listed in their order, and each unplug, from any place in the list, still
+// sends its remove.
+TEST_F(DiscoveryRules, AChangedPortKeepsEveryPortListedAndRemovable) {
+    std::vector<discovery_port> ports(3);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        snprintf(ports[i].address, sizeof ports[i].address, "/sys/devices/usb1/1-%zu", i + 2);
+        snprintf(ports[i].node, sizeof ports[i].node, "/dev/ttyACM%zu", i);
+        EXPECT_EQ(port_set_put(&ports[i]), port_change_add);
+    }
+    ports[0].access_ok = 1;
+    EXPECT_EQ(port_set_put(&ports[0]), port_change_add);
+    discovery_state = state_running;
+    json list = json::parse(answer("LIST\n").at(0), nullptr, false);
+    ASSERT_TRUE(list.contains("ports")) << list;
+    ASSERT_EQ(list["ports"].size(), 3u) << list;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_EQ(list["ports"][i]["address"], ports[i].address);
+        EXPECT_EQ(list["ports"][i]["properties"]["access"], i == 0 ? "ok" : "denied");
+    }
+    discovery_state = state_syncing;
+    for (size_t i : {1, 0, 2}) {
+        device_record record{};
+        copy_bounded(record.location, ports[i].address, sizeof record.location);
+        discovery_record_removing(&record);
+        json remove = {{"eventType", "remove"},
+                       {"port", {{"address", ports[i].address}, {"protocol", "murlen"}}}};
+        EXPECT_EQ(output(), std::vector<std::string>{remove.dump()}) << ports[i].address;
+    }
+    EXPECT_EQ(port_set_count(), 0);
 }
 
 }  // namespace

@@ -69,6 +69,10 @@ TEST_F(UdevGarbage, NeitherCrashesNorOpensAndServesTheNextBoard) {
     ASSERT_EQ(ide.reply, open_reply);
     ASSERT_GE(ide.fd, 0);
     ASSERT_TRUE(eventually([&] { return !descriptors_on(monitor.pid, good_node).empty(); }));
+    // Its opening drops what the board sent before it was done; a byte from
+    // the IDE reaching the board shows it done.
+    ASSERT_TRUE(write_all(ide.fd, "?"));
+    ASSERT_EQ(read_exactly(masters.back(), 1, effect_timeout_ms), "?");
     ASSERT_TRUE(write_all(masters.back(), "the good board\n"));
     EXPECT_EQ(read_exactly(ide.fd, 15, effect_timeout_ms), "the good board\n");
     ide_close(&ide);
