@@ -68,8 +68,10 @@ int32_t port_address_of(const device_record* record, char* address, size_t size)
     size_t kept = tail.size() < size ? tail.size() : size - 1;
     tail.copy(address, kept);
     address[kept] = '\0';
-    return syspath != nullptr && whole.size() < sizeof record->location &&
-                   tail.size() <= port_address_length_max && tail.size() < size
+    // Without its handle a record still has the location it kept, unless
+    // that filled its buffer and so may have been cut.
+    size_t kept_whole = syspath != nullptr ? sizeof record->location : sizeof record->location - 1;
+    return whole.size() < kept_whole && tail.size() <= port_address_length_max && tail.size() < size
                ? 1
                : 0;
 }

@@ -146,7 +146,7 @@ TEST_F(DiscoveryRules, EveryCommandIsAnsweredInEveryState) {
 TEST_F(DiscoveryRules, AChangedPortKeepsEveryPortListedAndRemovable) {
     std::vector<discovery_port> ports(3);
     for (size_t i = 0; i < ports.size(); ++i) {
-        snprintf(ports[i].address, sizeof ports[i].address, "/sys/devices/usb1/1-%zu", i + 2);
+        snprintf(ports[i].address, sizeof ports[i].address, "usb1/1-%zu", i + 2);
         snprintf(ports[i].node, sizeof ports[i].node, "/dev/ttyACM%zu", i);
         EXPECT_EQ(port_set_put(&ports[i]), port_change_add);
     }
@@ -163,7 +163,8 @@ TEST_F(DiscoveryRules, AChangedPortKeepsEveryPortListedAndRemovable) {
     discovery_state = state_syncing;
     for (size_t i : {1, 0, 2}) {
         device_record record{};
-        copy_bounded(record.location, ports[i].address, sizeof record.location);
+        std::string location = std::string("/sys/devices/") + ports[i].address;
+        copy_bounded(record.location, location.c_str(), sizeof record.location);
         discovery_record_removing(&record);
         json remove = {{"eventType", "remove"},
                        {"port", {{"address", ports[i].address}, {"protocol", "murlen"}}}};
