@@ -128,15 +128,8 @@ void opener_start() {
     (void)pthread_cond_init(&opener_wake, &attr);
     (void)pthread_cond_init(&opener_progress, &attr);
     (void)pthread_condattr_destroy(&attr);
-    pthread_attr_t thread_attr;
-    pthread_t thread;
-    int error = pthread_attr_init(&thread_attr);
-    if (error == 0) {
-        // Nothing waits for it: it runs as long as the process.
-        (void)pthread_attr_setdetachstate(&thread_attr, PTHREAD_CREATE_DETACHED);
-        error = pthread_create(&thread, &thread_attr, opener_thread, nullptr);
-        (void)pthread_attr_destroy(&thread_attr);
-    }
+    // Nothing waits for it: it runs as long as the process.
+    int error = thread_start_detached(opener_thread, nullptr);
     if (error != 0) {
         trace("opener_start: %s", strerror(error));
         return;  // the next request tries again

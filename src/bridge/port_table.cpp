@@ -105,6 +105,18 @@ static void relay_args_release(relay_args* args) {
     free(args);
 }
 
+int thread_start_detached(void* (*body)(void*), void* arg) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    int error = pthread_attr_init(&attr);
+    if (error == 0) {
+        (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        error = pthread_create(&thread, &attr, body, arg);
+        (void)pthread_attr_destroy(&attr);
+    }
+    return error;
+}
+
 // Called with port_lock held. Starts one detached relay from source to
 // destination on duplicates of everything it needs; the opening's own
 // descriptors stay with the caller. A relay that cannot be made is skipped.
@@ -131,14 +143,7 @@ static void relay_start(const endpoint* source, const endpoint* destination, con
     }
     // Detached: nothing waits for a relay, and thousands of openings must not
     // leave thousands of finished threads behind.
-    pthread_attr_t attr;
-    pthread_t thread;
-    int error = pthread_attr_init(&attr);
-    if (error == 0) {
-        (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        error = pthread_create(&thread, &attr, relay_thread, args);
-        (void)pthread_attr_destroy(&attr);
-    }
+    int error = thread_start_detached(relay_thread, args);
     if (error != 0) {
         trace("relay_start: %s: %s", label, strerror(error));
         relay_args_release(args);

@@ -85,6 +85,9 @@ void port_select(const char* address);
 // thread calls it in the program.
 int32_t bridge_open(port_entry* entry, bridge_failure* failure = nullptr);
 
+// Starts a thread that nobody joins; 0, or the error number.
+int thread_start_detached(void* (*body)(void*), void* arg);
+
 // Called with port_lock held, by bridge_open. Starts one relay per direction on
 // duplicates of device_endpoint and ide_endpoint.
 void start_relays(const char* ide_to_board_label, const char* board_to_ide_label);
