@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                     intact(properties["serialNumber"], serial))),
             "the serial number changed, went or was made up");
     std::string label = model + " at USB " + address.substr(address.rfind('/') + 1) + " (" + node +
-                        (port.access_ok != 0 ? ")" : ": no permission)");
+                        (port.access_ok != 0 ? ")" : ": no permission, install the udev rules)");
     require(intact(object["label"], label), "the label changed");
     return 0;
 }
